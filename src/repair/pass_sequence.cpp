@@ -1,0 +1,98 @@
+// The repair pass sequence.
+//
+// Order of the passes (rows are added to kPassTable as the passes exist):
+//    1 checkTrelixChassisSlots                   configuration, storage
+//    2 purgeDetachedTrelixChassisObjects         storage
+//    3 checkMordanConnectorBlockSlots            configuration, storage
+//    4 purgeDetachedMordanConnectorBlockObjects  storage
+//    5 checkQuentaChassisSlots                   configuration, storage
+//    6 purgeUnreferencedObjects (08e33cd6-...)   storage
+//    7 purgeIncompletelyLinkedObjects            storage
+//    8 disconnectDuplicateAccessories            configuration; only on a good pass status
+//    9 purgeUnreferencedObjects (dc48bd6a-...)   storage
+//   10 sweepOrphanObjects                        storage
+//   11 purgeIncompleteLinkRecords                storage; shares its status with row 12
+//   12 purgeDuplicateLinkRecords                 storage
+//
+// The passes are independent: each works on its own copy of the transaction
+// status, so one failing pass neither stops the next nor reaches the
+// transaction, whose status alone decides between saving and reverting.
+#include "repair/pass_sequence.h"
+
+#include "repair/passes.h"
+#include "status/status_rules.h"
+
+namespace tUpgradeDowngradeMgr {
+
+namespace {
+
+// Adding a pass is one line here, at its place in the order.
+constexpr std::initializer_list<tPassRow> kPassTable = {};
+
+constexpr bool ordersAscend(std::initializer_list<tPassRow> rows) {
+  std::uint32_t previous = 0;
+  for (const tPassRow& row : rows) {
+    if (row.order <= previous || row.order > 12) return false;
+    previous = row.order;
+  }
+  return true;
+}
+static_assert(ordersAscend(kPassTable), "rows must keep the fixed order 1..12");
+
+// Process-wide: the sequence runs at most once, whatever its outcome.
+bool gRunOnce = false;
+
+void runRow(const tPassRow& row, tScopedRef<IkorrinStorage>& storage,
+            tMHWConfiguration* configuration, tStatus2& passStatus) {
+  if (row.onlyOnGoodStatus && !isGood(passStatus)) return;
+  switch (row.kind) {
+    case tPassRow::Kind::storage:
+      if (row.storagePass != nullptr) row.storagePass(storage, passStatus);
+      break;
+    case tPassRow::Kind::configurationAndStorage:
+      if (row.configurationStoragePass != nullptr && configuration != nullptr) {
+        row.configurationStoragePass(*configuration, storage, passStatus);
+      }
+      break;
+    case tPassRow::Kind::configuration:
+      if (row.configurationPass != nullptr && configuration != nullptr) {
+        row.configurationPass(*configuration, passStatus);
+      }
+      break;
+  }
+}
+
+}  // namespace
+
+std::span<const tPassRow> repairPassTable() noexcept {
+  return {kPassTable.begin(), kPassTable.size()};
+}
+
+void runRepairPasses(tScopedRef<IkorrinStorage>& storage, tMHWConfiguration* configuration,
+                     tStatus2& status) {
+  runRepairPassRows(repairPassTable(), storage, configuration, status);
+}
+
+void runRepairPassRows(std::span<const tPassRow> rows, tScopedRef<IkorrinStorage>& storage,
+                       tMHWConfiguration* configuration, tStatus2& status) {
+  // An error on entry does not count as the one run: a later, good call runs.
+  if (!isGood(status)) return;
+  if (gRunOnce) return;
+  gRunOnce = true;
+
+  std::size_t next = 0;
+  while (next < rows.size()) {
+    tStatus2 passStatus(status);
+    bool sharesWithNext = false;
+    do {
+      const tPassRow& row = rows[next++];
+      runRow(row, storage, configuration, passStatus);
+      sharesWithNext = row.sharesStatusWithNext;
+    } while (sharesWithNext && next < rows.size());
+  }
+}
+
+void resetRepairPassesRunOnceForTesting() noexcept { gRunOnce = false; }
+bool repairPassesHaveRun() noexcept { return gRunOnce; }
+
+}  // namespace tUpgradeDowngradeMgr
