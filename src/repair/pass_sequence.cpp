@@ -27,7 +27,11 @@ namespace tUpgradeDowngradeMgr {
 namespace {
 
 // Adding a pass is one line here, at its place in the order.
-constexpr std::initializer_list<tPassRow> kPassTable = {};
+// clang-format off
+constexpr std::initializer_list<tPassRow> kPassTable = {
+    configurationPass(8, "disconnectDuplicateAccessories", &disconnectDuplicateAccessories, /*onlyOnGoodStatus=*/true),
+};
+// clang-format on
 
 constexpr bool ordersAscend(std::initializer_list<tPassRow> rows) {
   std::uint32_t previous = 0;
