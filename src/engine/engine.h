@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "engine/result_codes.h"
 #include "store/interfaces.h"
 
 namespace vddb::engine {
@@ -32,6 +34,11 @@ class StoreSession {
   static HRESULT openFromJson(std::string_view json, std::unique_ptr<StoreSession>& session,
                               std::string* error = nullptr);
 
+  // Opens an existing store file for reading only, without its write lock:
+  // a consistent view of the last committed state. Changes through storage()
+  // fail with kNoTransaction. For dumps and previews.
+  static HRESULT openReadOnly(const std::string& path, std::unique_ptr<StoreSession>& session);
+
   virtual ~StoreSession() = default;  // rolls back what was not committed, releases the lock
 
   // The store's root interface, lent: valid while the session lives.
@@ -44,7 +51,20 @@ class StoreSession {
 
   // Canonical JSON (vddb-store/1) of the store as this session sees it.
   virtual HRESULT dumpJson(std::string& json, std::string* error = nullptr) = 0;
+  // The same, written to `out` as it is produced (memory stays flat for big
+  // stores). With `allClasses` the built-in classes are written too;
+  // otherwise only the classes the store defines differently.
+  virtual HRESULT dumpJson(std::ostream& out, bool allClasses, std::string* error = nullptr) = 0;
 };
+
+// Creates the store file `path` from JSON (vddb-store/1) read from `json`.
+// The store is built in a temporary file beside `path` and renamed into
+// place, so a failed load leaves nothing behind. An existing file is
+// refused with kStoreExists unless `replace` is set. On failure `error`
+// receives a message naming the object and attribute.
+HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool replace,
+                            std::string* error = nullptr);
+
 
 // Engine interface objects currently alive (storage, queries, enumerators,
 // objects, classes, attributes). Tests end by checking it is 0.

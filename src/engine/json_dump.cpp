@@ -1,0 +1,261 @@
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ostream>
+#include <vector>
+
+#include "engine/json_io.h"
+#include "store/interfaces.h"
+
+namespace vddb::engine {
+namespace {
+
+void appendJsonString(std::string_view utf8, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char ch : utf8) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+void appendGuid(const unsigned char* key, std::string& out) {
+  out.push_back('"');
+  out += formatGuid(guidFromKeyBytes(key));
+  out.push_back('"');
+}
+
+// One row cursor over a value table, in (object, attribute) order, so the
+// dump is a merge of four sequential scans rather than a lookup per object.
+class Cursor {
+ public:
+  Cursor(sqlite3* db, const char* sql) { _rc = sqlite3_prepare_v2(db, sql, -1, &_stmt, nullptr); }
+  ~Cursor() { sqlite3_finalize(_stmt); }
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+
+  // SQLITE_OK at a row or at the end; the error otherwise.
+  int advance() {
+    _rc = sqlite3_step(_stmt);
+    return failure();
+  }
+  bool atRow() const noexcept { return _rc == SQLITE_ROW; }
+  int failure() const noexcept {
+    return (_rc == SQLITE_ROW || _rc == SQLITE_DONE) ? SQLITE_OK : _rc;
+  }
+  // <0, 0, >0 as the row's object compares with `key`.
+  int compareObject(const unsigned char* key) const {
+    const void* blob = sqlite3_column_blob(_stmt, 0);
+    if (blob == nullptr || sqlite3_column_bytes(_stmt, 0) != 16) return -1;
+    return std::memcmp(blob, key, 16);
+  }
+  sqlite3_stmt* get() const noexcept { return _stmt; }
+
+ private:
+  sqlite3_stmt* _stmt = nullptr;
+  int _rc = SQLITE_OK;
+};
+
+struct Value {
+  std::uint32_t attr;
+  std::string text;  // the JSON of the value, ready to write
+};
+
+void writeClass(const ClassDef& c, bool last, std::string& out) {
+  out += "    {\n      \"guid\": \"" + formatGuid(c.guid) + "\"";
+  if (!c.name.empty()) {
+    out += ",\n      \"name\": ";
+    appendJsonString(c.name, out);
+  }
+  if (c.base) out += ",\n      \"base\": \"" + formatGuid(*c.base) + "\"";
+  out += ",\n      \"attributes\": [";
+  for (std::size_t i = 0; i < c.attributes.size(); ++i) {
+    const AttributeDef& a = c.attributes[i];
+    out += i == 0 ? "\n" : ",\n";
+    out += "        { \"id\": \"" + formatAttributeId(a.id) + "\", \"type\": \"" +
+           attributeTypeName(a.type) + "\"";
+    if (isReferenceType(a.type)) out += a.owning ? ", \"owning\": true" : ", \"owning\": false";
+    out += " }";
+  }
+  out += c.attributes.empty() ? "]\n" : "\n      ]\n";
+  out += last ? "    }\n" : "    },\n";
+}
+
+}  // namespace
+
+void appendUtf8(std::u16string_view text, std::string& out) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+}
+
+HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error) {
+  if (!store.isOpen()) return kStoreClosed;
+  try {
+    std::string buffer;
+    buffer.reserve(1 << 17);
+    const auto flush = [&](bool force) {
+      if (force || buffer.size() >= (1 << 16)) {
+        out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        buffer.clear();
+      }
+    };
+
+    buffer += "{\n  \"format\": \"vddb-store/1\",\n  \"classes\": [";
+    const Catalog builtin = builtinCatalog();
+    std::vector<const ClassDef*> classes;
+    for (const ClassDef* c : store.catalog().sorted()) {
+      const ClassDef* b = builtin.find(c->guid);
+      if (allClasses || b == nullptr || !sameDefinition(*b, *c)) classes.push_back(c);
+    }
+    buffer += classes.empty() ? "],\n" : "\n";
+    for (std::size_t i = 0; i < classes.size(); ++i) {
+      writeClass(*classes[i], i + 1 == classes.size(), buffer);
+    }
+    if (!classes.empty()) buffer += "  ],\n";
+    buffer += "  \"objects\": [";
+
+    sqlite3* db = store.db();
+    Cursor objects(db, "SELECT guid, class FROM objects ORDER BY guid");
+    Cursor ints(db, "SELECT object, attr, value FROM int_values ORDER BY object, attr");
+    Cursor strings(db, "SELECT object, attr, value FROM string_values ORDER BY object, attr");
+    Cursor refs(db, "SELECT object, attr, targets FROM ref_values ORDER BY object, attr");
+    int rc = SQLITE_OK;
+    for (Cursor* c : {&objects, &ints, &strings, &refs}) {
+      if (rc == SQLITE_OK) rc = c->advance();
+    }
+    std::vector<Value> values;
+    std::u16string text16;
+    std::string text8;
+    bool first = true;
+    while (rc == SQLITE_OK && objects.atRow()) {
+      const auto* key = static_cast<const unsigned char*>(sqlite3_column_blob(objects.get(), 0));
+      const auto* classKey = static_cast<const unsigned char*>(sqlite3_column_blob(objects.get(), 1));
+      if (key == nullptr || classKey == nullptr || sqlite3_column_bytes(objects.get(), 0) != 16 ||
+          sqlite3_column_bytes(objects.get(), 1) != 16) {
+        if (error != nullptr) *error = "an object row is damaged";
+        return kStoreDamaged;
+      }
+      const ClassDef* cls = store.catalog().find(guidFromKeyBytes(classKey));
+      values.clear();
+      // Rows of a value table before this object belong to no object (a
+      // damaged store); they are passed over.
+      for (Cursor* c : {&ints, &strings, &refs}) {
+        while (rc == SQLITE_OK && c->atRow() && c->compareObject(key) < 0) rc = c->advance();
+        while (rc == SQLITE_OK && c->atRow() && c->compareObject(key) == 0) {
+          Value v;
+          v.attr = static_cast<std::uint32_t>(sqlite3_column_int64(c->get(), 1));
+          if (c == &ints) {
+            v.text = std::to_string(static_cast<std::int32_t>(sqlite3_column_int64(c->get(), 2)));
+          } else if (c == &strings) {
+            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(c->get(), 2));
+            const int size = sqlite3_column_bytes(c->get(), 2);
+            text16.resize(static_cast<std::size_t>(size / 2));
+            for (std::size_t i = 0; i < text16.size(); ++i) {
+              text16[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+            }
+            text8.clear();
+            appendUtf8(text16, text8);
+            appendJsonString(text8, v.text);
+          } else {
+            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(c->get(), 2));
+            const int size = sqlite3_column_bytes(c->get(), 2);
+            const AttributeDef* a = cls != nullptr ? Catalog::resolve(cls, v.attr) : nullptr;
+            const bool single = a != nullptr ? a->type == kAttributeTypeReference : size == 16;
+            if (single && size == 16) {
+              appendGuid(bytes, v.text);
+            } else {
+              v.text = "[";
+              for (int i = 0; i + 16 <= size; i += 16) {
+                v.text += i == 0 ? "\n          " : ",\n          ";
+                appendGuid(bytes + i, v.text);
+              }
+              v.text += size >= 16 ? "\n        ]" : "]";
+            }
+          }
+          values.push_back(std::move(v));
+          rc = c->advance();
+        }
+      }
+      std::sort(values.begin(), values.end(),
+                [](const Value& a, const Value& b) { return a.attr < b.attr; });
+      buffer += first ? "\n    {\n      \"guid\": \"" : ",\n    {\n      \"guid\": \"";
+      first = false;
+      buffer += formatGuid(guidFromKeyBytes(key));
+      buffer += "\",\n      \"class\": \"";
+      buffer += formatGuid(guidFromKeyBytes(classKey));
+      buffer += "\",\n      \"values\": {";
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        buffer += i == 0 ? "\n        \"" : ",\n        \"";
+        buffer += formatAttributeId(values[i].attr);
+        buffer += "\": ";
+        buffer += values[i].text;
+      }
+      buffer += values.empty() ? "}\n    }" : "\n      }\n    }";
+      flush(false);
+      rc = objects.advance();
+    }
+    if (rc == SQLITE_OK) {
+      for (Cursor* c : {&objects, &ints, &strings, &refs}) {
+        if (rc == SQLITE_OK) rc = c->failure();
+      }
+    }
+    if (rc != SQLITE_OK) {
+      if (error != nullptr) *error = std::string("cannot read the store: ") + sqlite3_errstr(rc);
+      return resultFromSqlite(rc);
+    }
+    buffer += first ? "]\n}\n" : "\n  ]\n}\n";
+    flush(true);
+    out.flush();
+    if (!out) {
+      if (error != nullptr) *error = "cannot write the dump";
+      return kStorageIo;
+    }
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    if (error != nullptr) *error = "out of memory";
+    return E_OUTOFMEMORY;
+  }
+}
+
+}  // namespace vddb::engine

@@ -1,0 +1,33 @@
+// Reading and writing the vddb-store/1 JSON format (docs/store-model.md).
+// Internal to the engine.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include "engine/store.h"
+
+namespace vddb::engine {
+
+// Loads a JSON store into `store`, which createNew has just made: installs
+// the built-in catalog plus the file's classes, then the objects. Streams:
+// objects are written as they are read, so memory does not grow with the
+// file when its classes come before its objects (as in every dump). On
+// failure returns kBadJson (or a storage result) with `error` naming the
+// object and attribute; the caller discards the store.
+HRESULT loadJson(Store& store, std::string_view text, std::string* error);
+HRESULT loadJson(Store& store, std::istream& in, std::string* error);
+
+// Writes the canonical dump: classes and objects ascending GUID, values
+// ascending attribute ID, integers signed, GUIDs lower case, one value per
+// line. Only classes that differ from the built-in catalog unless
+// `allClasses`.
+HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error);
+
+// UTF-8 <-> UTF-16. The decoder expects valid UTF-8 (the JSON parser has
+// checked it); the encoder writes U+FFFD for an unpaired surrogate.
+std::u16string utf8ToUtf16(std::string_view text);
+void appendUtf8(std::u16string_view text, std::string& out);
+
+}  // namespace vddb::engine

@@ -1,0 +1,457 @@
+#include <istream>
+#include <nlohmann/json.hpp>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/json_io.h"
+#include "store/interfaces.h"
+
+namespace vddb::engine {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kFormat = "vddb-store/1";
+
+std::string describe(const json& value) {
+  std::string text = value.dump();
+  if (text.size() > 60) text = text.substr(0, 57) + "...";
+  return text;
+}
+
+// A SAX handler that keeps one class or object entry in memory at a time.
+class Loader final : public nlohmann::json_sax<json> {
+ public:
+  explicit Loader(Store& store) : _store(store) {}
+
+  bool null() override { return scalar(json(nullptr)); }
+  bool boolean(bool v) override { return scalar(json(v)); }
+  bool number_integer(number_integer_t v) override { return scalar(json(v)); }
+  bool number_unsigned(number_unsigned_t v) override { return scalar(json(v)); }
+  bool number_float(number_float_t v, const string_t&) override { return scalar(json(v)); }
+  bool string(string_t& v) override { return scalar(json(std::move(v))); }
+  bool binary(binary_t&) override { return fail("binary values are not JSON"); }
+
+  bool start_object(std::size_t) override {
+    if (!_stack.empty() || _at == At::InSection) return open(json::object());
+    if (_at == At::Start) {
+      _at = At::Top;
+      return true;
+    }
+    return unexpected("an object");
+  }
+  bool start_array(std::size_t) override {
+    if (!_stack.empty() || _at == At::InSection) return open(json::array());
+    if (_at == At::SectionStart) {
+      _at = At::InSection;
+      return true;
+    }
+    return unexpected("an array");
+  }
+  bool key(string_t& k) override {
+    if (!_stack.empty()) {
+      _key = std::move(k);
+      return true;
+    }
+    if (_at != At::Top) return fail("unexpected key \"" + k + "\"");
+    if (!_seen.insert(k).second) return fail("\"" + k + "\" appears twice");
+    _index = 0;
+    if (k == "format") {
+      _section = Section::kFormat;
+      _at = At::FormatValue;
+    } else if (k == "classes") {
+      _section = Section::kClasses;
+      _at = At::SectionStart;
+    } else if (k == "objects") {
+      _section = Section::kObjects;
+      _at = At::SectionStart;
+    } else {
+      return fail("unknown key \"" + k + "\" at the top level");
+    }
+    return true;
+  }
+  bool end_object() override {
+    if (!_stack.empty()) return close();
+    if (_at != At::Top) return fail("unexpected end of object");
+    _at = At::Done;
+    return true;
+  }
+  bool end_array() override {
+    if (!_stack.empty()) return close();
+    if (_at != At::InSection) return fail("unexpected end of array");
+    _at = At::Top;
+    if (_section == Section::kClasses) return applyClasses();
+    return true;
+  }
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& e) override {
+    if (_result >= 0) {
+      _result = kBadJson;
+      _error = "malformed JSON at byte " + std::to_string(position) + ": " + e.what();
+    }
+    return false;
+  }
+
+  // After the parser has seen the whole document.
+  HRESULT finish() {
+    if (_result < 0) return _result;
+    if (!_catalogReady && !applyClasses()) return _result;
+    for (json& o : _pending) {
+      if (!object(o)) return _result;
+    }
+    _pending.clear();
+    return S_OK;
+  }
+  HRESULT result() const noexcept { return _result; }
+  const std::string& error() const noexcept { return _error; }
+
+ private:
+  enum class At { Start, Top, FormatValue, SectionStart, InSection, Done };
+  enum class Section { kFormat, kClasses, kObjects };
+
+  bool fail(std::string message, HRESULT result = kBadJson) {
+    if (_result >= 0) {
+      _result = result;
+      _error = std::move(message);
+    }
+    return false;
+  }
+  bool unexpected(const char* what) {
+    if (_at == At::Start) return fail("the document is not a JSON object");
+    if (_at == At::SectionStart) {
+      return fail(std::string(_section == Section::kClasses ? "\"classes\"" : "\"objects\"") +
+                  " must be an array");
+    }
+    if (_at == At::FormatValue) return fail("\"format\" must be \"vddb-store/1\"");
+    return fail(std::string("unexpected ") + what);
+  }
+
+  // --- building one entry ---
+  json* place(json value) {
+    if (_stack.empty()) {
+      _entry = std::move(value);
+      return &_entry;
+    }
+    json& top = *_stack.back();
+    if (top.is_array()) {
+      top.push_back(std::move(value));
+      return &top.back();
+    }
+    if (top.contains(_key)) {
+      fail(entryName() + ": key \"" + _key + "\" appears twice");
+      return nullptr;
+    }
+    return &top.emplace(_key, std::move(value)).first.value();
+  }
+  bool open(json container) {
+    json* slot = place(std::move(container));
+    if (slot == nullptr) return false;
+    _stack.push_back(slot);
+    return true;
+  }
+  bool close() {
+    _stack.pop_back();
+    return _stack.empty() ? entryDone() : true;
+  }
+  bool scalar(json value) {
+    if (!_stack.empty()) return place(std::move(value)) != nullptr;
+    if (_at == At::FormatValue) {
+      if (!value.is_string() || value.get_ref<const std::string&>() != kFormat) {
+        return fail("\"format\" is " + describe(value) + ", expected \"vddb-store/1\"");
+      }
+      _at = At::Top;
+      return true;
+    }
+    if (_at == At::InSection) {
+      ++_index;
+      return fail(entryName() + ": not a JSON object");
+    }
+    return unexpected("a value");
+  }
+  std::string entryName() const {
+    return std::string(_section == Section::kClasses ? "class" : "object") + " #" +
+           std::to_string(_index);
+  }
+  bool entryDone() {
+    ++_index;
+    if (!_entry.is_object()) return fail(entryName() + ": not a JSON object");
+    if (_section == Section::kClasses) return classEntry(_entry);
+    if (_catalogReady) return object(_entry);
+    _pending.push_back(std::move(_entry));  // classes may still follow
+    return true;
+  }
+
+  // --- classes ---
+  bool classEntry(const json& c) {
+    std::string name = entryName();
+    ClassDef def;
+    const auto guid = c.find("guid");
+    if (guid == c.end() || !guid->is_string()) return fail(name + ": \"guid\" is missing");
+    const auto parsed = parseGuid(guid->get_ref<const std::string&>());
+    if (!parsed) return fail(name + ": bad GUID " + describe(*guid));
+    def.guid = *parsed;
+    name = "class " + formatGuid(def.guid);
+    for (const auto& [k, v] : c.items()) {
+      if (k == "guid") continue;
+      if (k == "name") {
+        if (!v.is_string()) return fail(name + ": \"name\" must be a string");
+        def.name = v.get<std::string>();
+      } else if (k == "base") {
+        if (v.is_null()) continue;
+        const auto base = v.is_string() ? parseGuid(v.get_ref<const std::string&>()) : std::nullopt;
+        if (!base) return fail(name + ": bad base GUID " + describe(v));
+        def.base = *base;
+      } else if (k == "attributes") {
+        if (!v.is_array()) return fail(name + ": \"attributes\" must be an array");
+        for (const json& a : v) {
+          if (!attributeEntry(name, a, def)) return false;
+        }
+      } else {
+        return fail(name + ": unknown key \"" + k + "\"");
+      }
+    }
+    if (!_classGuids.insert(def.guid).second) return fail(name + ": defined twice");
+    _classes.push_back(std::move(def));
+    return true;
+  }
+  bool attributeEntry(const std::string& name, const json& a, ClassDef& def) {
+    if (!a.is_object()) return fail(name + ": an attribute is not a JSON object");
+    const auto id = a.find("id");
+    const auto parsedId =
+        (id != a.end() && id->is_string()) ? parseAttributeId(id->get_ref<const std::string&>())
+                                           : std::nullopt;
+    if (!parsedId) {
+      return fail(name + ": attribute " + (id == a.end() ? std::string("without \"id\"") : describe(*id)) +
+                  ": the ID must be 0x and eight hexadecimal digits");
+    }
+    const std::string where = name + ": attribute " + formatAttributeId(*parsedId);
+    AttributeDef attribute;
+    attribute.id = *parsedId;
+    bool hasType = false;
+    for (const auto& [k, v] : a.items()) {
+      if (k == "id") continue;
+      if (k == "type") {
+        const auto type =
+            v.is_string() ? attributeTypeFromName(v.get_ref<const std::string&>()) : std::nullopt;
+        if (!type) return fail(where + ": type " + describe(v) + " is not ref, reflist, int or string");
+        attribute.type = *type;
+        hasType = true;
+      } else if (k == "owning") {
+        if (!v.is_boolean()) return fail(where + ": \"owning\" must be true or false");
+        attribute.owning = v.get<bool>();
+      } else {
+        return fail(where + ": unknown key \"" + k + "\"");
+      }
+    }
+    if (!hasType) return fail(where + ": \"type\" is missing");
+    if (attribute.owning && !isReferenceType(attribute.type)) {
+      return fail(where + ": only references can be owning");
+    }
+    for (const AttributeDef& other : def.attributes) {
+      if (other.id == attribute.id) return fail(where + ": declared twice");
+    }
+    def.attributes.push_back(attribute);
+    return true;
+  }
+  bool applyClasses() {
+    if (_catalogReady) return fail("classes must come in one \"classes\" array");
+    Catalog catalog = builtinCatalog();
+    for (ClassDef& def : _classes) catalog.put(std::move(def));
+    _classes.clear();
+    std::string why;
+    if (!catalog.link(why)) return fail(why);
+    const HRESULT hr = _store.installCatalog(std::move(catalog));
+    if (hr < 0) return fail("cannot write the class catalog", hr);
+    _catalogReady = true;
+    for (json& o : _pending) {
+      if (!object(o)) return false;
+    }
+    _pending.clear();
+    return true;
+  }
+
+  // --- objects ---
+  bool object(const json& o) {
+    std::string name = "object #" + std::to_string(_objectIndex++);
+    if (!o.is_object()) return fail(name + ": not a JSON object");
+    const auto guid = o.find("guid");
+    if (guid == o.end() || !guid->is_string()) return fail(name + ": \"guid\" is missing");
+    const auto parsed = parseGuid(guid->get_ref<const std::string&>());
+    if (!parsed) return fail(name + ": bad GUID " + describe(*guid));
+    name = "object " + formatGuid(*parsed);
+    const auto cls = o.find("class");
+    if (cls == o.end() || !cls->is_string()) return fail(name + ": \"class\" is missing");
+    const auto classGuid = parseGuid(cls->get_ref<const std::string&>());
+    if (!classGuid) return fail(name + ": bad class GUID " + describe(*cls));
+    const ClassDef* def = _store.catalog().find(*classGuid);
+    if (def == nullptr) return fail(name + ": unknown class " + formatGuid(*classGuid));
+    for (const auto& [k, v] : o.items()) {
+      if (k != "guid" && k != "class" && k != "values") {
+        return fail(name + ": unknown key \"" + k + "\"");
+      }
+    }
+    HRESULT hr = _store.insertObject(*parsed, *def);
+    if (hr == kBadJson) return fail(name + ": the GUID appears twice");
+    if (hr < 0) return fail(name + ": cannot be stored", hr);
+    const auto values = o.find("values");
+    if (values == o.end()) return true;
+    if (!values->is_object()) return fail(name + ": \"values\" must be an object");
+    std::unordered_set<std::uint32_t> ids;
+    for (const auto& [k, v] : values->items()) {
+      const auto id = parseAttributeId(k);
+      if (!id) {
+        return fail(name + ": attribute \"" + k +
+                    "\": the ID must be 0x and eight hexadecimal digits");
+      }
+      const std::string where = name + ": attribute " + formatAttributeId(*id);
+      if (!ids.insert(*id).second) return fail(where + ": appears twice");
+      const AttributeDef* a = Catalog::resolve(def, *id);
+      if (a == nullptr) {
+        return fail(where + ": not declared by class " + formatGuid(def->guid) +
+                    " or its bases");
+      }
+      if (!value(where, *parsed, *a, v)) return false;
+    }
+    return true;
+  }
+  bool value(const std::string& where, const GUID& object, const AttributeDef& a, const json& v) {
+    HRESULT hr = S_OK;
+    switch (a.type) {
+      case kAttributeTypeReference: {
+        if (v.is_null()) return true;
+        const auto target = v.is_string() ? parseGuid(v.get_ref<const std::string&>()) : std::nullopt;
+        if (!target) return fail(where + ": expected a GUID or null, found " + describe(v));
+        hr = _store.writeReferences(object, a.id, &*target, 1);
+        break;
+      }
+      case kAttributeTypeReferenceList: {
+        if (!v.is_array()) return fail(where + ": expected an array of GUIDs, found " + describe(v));
+        std::vector<GUID> targets;
+        targets.reserve(v.size());
+        for (const json& entry : v) {
+          const auto target =
+              entry.is_string() ? parseGuid(entry.get_ref<const std::string&>()) : std::nullopt;
+          if (!target) return fail(where + ": expected a GUID, found " + describe(entry));
+          targets.push_back(*target);
+        }
+        hr = _store.writeReferences(object, a.id, targets.data(), targets.size());
+        break;
+      }
+      case kAttributeTypeInteger: {
+        std::int64_t number = 0;
+        bool inRange = false;
+        if (v.is_number_unsigned()) {
+          const auto u = v.get<std::uint64_t>();
+          inRange = u <= 0xFFFFFFFFULL;
+          number = static_cast<std::int64_t>(u);
+        } else if (v.is_number_integer()) {
+          number = v.get<std::int64_t>();
+          inRange = number >= -2147483648LL && number <= 0xFFFFFFFFLL;
+        }
+        if (!inRange) {
+          return fail(where + ": expected an integer from -2147483648 to 4294967295, found " +
+                      describe(v));
+        }
+        // A value above 2147483647 stands for the same 32 bits as its
+        // negative twin.
+        const auto bits = static_cast<std::uint32_t>(static_cast<std::uint64_t>(number));
+        hr = _store.writeInteger(object, a.id, static_cast<std::int32_t>(bits));
+        break;
+      }
+      case kAttributeTypeString: {
+        if (!v.is_string()) return fail(where + ": expected a string, found " + describe(v));
+        const std::u16string text = utf8ToUtf16(v.get_ref<const std::string&>());
+        hr = _store.writeString(object, a.id, text.data(), text.size());
+        break;
+      }
+      default: return fail(where + ": the attribute has an unknown type");
+    }
+    if (hr < 0) return fail(where + ": cannot be stored", hr);
+    return true;
+  }
+
+  Store& _store;
+  At _at = At::Start;
+  Section _section = Section::kFormat;
+  std::unordered_set<std::string> _seen;
+  json _entry;
+  std::vector<json*> _stack;
+  std::string _key;
+  std::size_t _index = 0;
+  std::size_t _objectIndex = 0;
+  std::vector<ClassDef> _classes;
+  std::unordered_set<GUID, GuidHash> _classGuids;
+  bool _catalogReady = false;
+  std::vector<json> _pending;
+  HRESULT _result = S_OK;
+  std::string _error;
+};
+
+template <class Input>
+HRESULT run(Store& store, Input&& input, std::string* error) {
+  try {
+    Loader loader(store);
+    const bool parsed = json::sax_parse(std::forward<Input>(input), &loader,
+                                        json::input_format_t::json, true);
+    HRESULT hr = loader.result();
+    if (hr >= 0 && !parsed) hr = kBadJson;
+    if (hr >= 0) hr = loader.finish();
+    if (hr < 0 && error != nullptr) {
+      *error = loader.error().empty() ? std::string("malformed JSON") : loader.error();
+    }
+    return hr;
+  } catch (const std::bad_alloc&) {
+    if (error != nullptr) *error = "out of memory";
+    return E_OUTOFMEMORY;
+  } catch (const std::exception& e) {
+    if (error != nullptr) *error = std::string("malformed JSON: ") + e.what();
+    return kBadJson;
+  }
+}
+
+}  // namespace
+
+std::u16string utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::uint32_t cp;
+    std::size_t n;
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if ((c >> 5) == 0x6) {
+      cp = c & 0x1F;
+      n = 2;
+    } else if ((c >> 4) == 0xE) {
+      cp = c & 0x0F;
+      n = 3;
+    } else {
+      cp = c & 0x07;
+      n = 4;
+    }
+    for (std::size_t k = 1; k < n && i + k < text.size(); ++k) {
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    i += n;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+HRESULT loadJson(Store& store, std::string_view text, std::string* error) {
+  return run(store, text, error);
+}
+
+HRESULT loadJson(Store& store, std::istream& in, std::string* error) {
+  return run(store, in, error);
+}
+
+}  // namespace vddb::engine
