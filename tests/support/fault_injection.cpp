@@ -230,12 +230,15 @@ class WrapperOf : public I, public Wrapper {
 };
 
 // The target text of a new wrapper: objects and classes by their GUID,
-// read from the inner object directly so that it leaves no journal entry.
+// read from the inner object directly (or from the inner decorator's
+// wrapper) so that it leaves no journal entry.
 inline std::string targetOf(IStorageObject* inner, std::string) {
+  if (auto* wrapper = dynamic_cast<Wrapper*>(inner)) return wrapper->target();
   GUID guid{};
   return inner->getObjectGuid(&guid) >= 0 ? formatGuid(guid) : std::string();
 }
 inline std::string targetOf(IStorageClass* inner, std::string) {
+  if (auto* wrapper = dynamic_cast<Wrapper*>(inner)) return wrapper->target();
   GUID guid{};
   return inner->getClassGuid(&guid) >= 0 ? formatGuid(guid) : std::string();
 }

@@ -1,0 +1,208 @@
+#include "hwconfig/store_access.h"
+
+#include <cstddef>
+#include <limits>
+
+#include "engine/result_codes.h"
+#include "hwconfig/hwconfig.h"
+#include "hwconfig/model.h"
+#include "platform/memory.h"
+#include "status/status_rules.h"
+#include "store/wrappers.h"
+
+namespace vddb::hwconfig::detail {
+
+using store::callStore;
+
+void collectObjectsOfClass(IkorrinStorage* storage, const GUID& classGuid, GuidList& guids,
+                           std::int32_t& code) {
+  const tScopedRef<IStorageQuery> query = store::createQuery(storage, classGuid, 1, code);
+  if (!query) return;
+  const tScopedRef<IGuidEnumerator> enumerator = store::runQuery(storage, query.get(), code);
+  if (!enumerator) return;
+  constexpr std::uint32_t kBatch = 32;
+  GUID batch[kBatch];
+  for (;;) {
+    std::uint32_t delivered = 0;
+    const HRESULT result = enumerator->Next(kBatch, batch, &delivered);
+    if (result < 0) {
+      recordStorageResult(code, result);
+      return;
+    }
+    for (std::uint32_t i = 0; i < delivered && i < kBatch; ++i) {
+      if (!guids.append(batch[i])) {
+        recordNoMemory(code);
+        return;
+      }
+    }
+    if (result != S_OK) return;
+  }
+}
+
+tScopedRef<IStorageObject> openItem(IkorrinStorage* storage, const GUID& item,
+                                    const GUID& classGuid, std::int32_t& code) {
+  tScopedRef<IStorageObject> object;
+  if (!isGood(code)) return object;
+  const HRESULT opened = storage->openObject(item, object.put());
+  if (opened == kStorageNotFound) {
+    code = StatusItemMissing;
+    return {};
+  }
+  recordStorageResult(code, opened);
+  if (!isGood(code)) return {};
+  if (!object) {
+    code = StatusItemMissing;
+    return object;
+  }
+  std::int32_t ofClass = 0;
+  callStore(code, [&] { return object->isOfClass(1, &classGuid, &ofClass); });
+  if (!isGood(code)) return {};
+  if (ofClass == 0) {
+    code = StatusItemMissing;
+    return {};
+  }
+  return object;
+}
+
+bool hasReference(IStorageObject* object, std::uint32_t attributeId, std::int32_t& code) {
+  return static_cast<bool>(store::getReference(object, attributeId, code));
+}
+
+void readReferenceGuid(IStorageObject* object, std::uint32_t attributeId, GUID& target,
+                       std::int32_t& code) {
+  const tScopedRef<IStorageObject> referred = store::getReference(object, attributeId, code);
+  if (!isGood(code)) return;
+  if (!referred) {
+    code = StatusValueMissing;
+    return;
+  }
+  GUID guid{};
+  callStore(code, [&] { return referred->getObjectGuid(&guid); });
+  if (isGood(code)) target = guid;
+}
+
+void readInteger(IStorageObject* object, std::uint32_t attributeId, std::int32_t& value,
+                 std::int32_t& code) {
+  if (!isGood(code)) return;
+  std::int32_t read = 0;
+  const HRESULT result = object->getInteger(attributeId, &read);
+  if (result == engine::kNoValue) {
+    code = StatusValueMissing;
+    return;
+  }
+  recordStorageResult(code, result);
+  if (isGood(code)) value = read;
+}
+
+namespace {
+
+// Records `target` as reached unless it already is.
+void reach(IStorageObject* target, GuidList& reached, std::int32_t& code) {
+  GUID guid{};
+  callStore(code, [&] { return target->getObjectGuid(&guid); });
+  if (!isGood(code) || reached.contains(guid)) return;
+  if (!reached.append(guid)) recordNoMemory(code);
+}
+
+void followReference(IStorageObject* object, std::uint32_t attributeId, GuidList& reached,
+                     std::int32_t& code) {
+  const tScopedRef<IStorageObject> target = store::getReference(object, attributeId, code);
+  if (target) reach(target.get(), reached, code);
+}
+
+// The two-call read of a reference list; every delivered reference is
+// released here, also once the code went bad.
+void followList(IStorageObject* object, std::uint32_t attributeId, GuidList& reached,
+                std::int32_t& code) {
+  std::uint32_t count = 0;
+  callStore(code, [&] { return object->getObjectList(attributeId, 0, nullptr, &count); });
+  if (!isGood(code) || count == 0) return;
+  if (count > std::numeric_limits<std::size_t>::max() / sizeof(IStorageObject*)) {
+    recordNoMemory(code);
+    return;
+  }
+  auto** slots =
+      static_cast<IStorageObject**>(_memNewUsingCRT(count * sizeof(IStorageObject*), 0));
+  if (slots == nullptr) {
+    recordNoMemory(code);
+    return;
+  }
+  std::uint32_t filled = 0;
+  const HRESULT result =
+      callStore(code, [&] { return object->getObjectList(attributeId, count, slots, &filled); });
+  if (result < 0) filled = 0;
+  for (std::uint32_t i = 0; i < filled && i < count; ++i) {
+    const tScopedRef<IStorageObject> target(slots[i]);
+    if (target && isGood(code)) reach(target.get(), reached, code);
+  }
+  _memDelete(slots);
+}
+
+void followIfOwning(IStorageClass* level, IStorageObject* object, std::uint32_t attributeId,
+                    GuidList& reached, std::int32_t& code) {
+  const tScopedRef<IStorageAttribute> attribute = store::getAttribute(level, attributeId, code);
+  if (!attribute) return;
+  std::uint32_t type = 0;
+  callStore(code, [&] { return attribute->getType(&type); });
+  if (!isGood(code)) return;
+  if (type != kAttributeTypeReference && type != kAttributeTypeReferenceList) return;
+  std::uint32_t flag = 1;
+  callStore(code, [&] { return attribute->getFlag(&flag); });
+  if (!isGood(code) || flag != 0) return;
+  if (type == kAttributeTypeReference) {
+    followReference(object, attributeId, reached, code);
+  } else {
+    followList(object, attributeId, reached, code);
+  }
+}
+
+// Adds what `object` owns, through every level of its class chain.
+void followOwned(IStorageObject* object, GuidList& reached, std::int32_t& code) {
+  tScopedRef<IStorageClass> level = store::getClass(object, code);
+  while (level && isGood(code)) {
+    GUID classGuid{};
+    callStore(code, [&] { return level->getClassGuid(&classGuid); });
+    const tScopedRef<IAttributeIdEnumerator> ids = store::enumAttributeIds(level.get(), code);
+    while (ids && isGood(code)) {
+      constexpr std::uint32_t kBatch = 16;
+      std::uint32_t batch[kBatch];
+      std::uint32_t delivered = 0;
+      const HRESULT result = ids->Next(kBatch, batch, &delivered);
+      if (result < 0) {
+        recordStorageResult(code, result);
+        break;
+      }
+      for (std::uint32_t i = 0; i < delivered && i < kBatch && isGood(code); ++i) {
+        if (classGuid == kHardwareItemClass && batch[i] == kReferrerListAttribute) continue;
+        followIfOwning(level.get(), object, batch[i], reached, code);
+      }
+      if (result != S_OK) break;
+    }
+    if (!isGood(code)) break;
+    level = store::getBaseClass(level.get(), code);
+  }
+}
+
+}  // namespace
+
+void deleteWithOwnedObjects(IkorrinStorage* storage, const GUID& itemGuid, IStorageObject* item,
+                            std::int32_t& code) {
+  // Breadth first over the GUIDs reached; the list is at once the visited
+  // set and the deletion order, so cycles end and nothing is deleted twice.
+  std::int32_t walk = 0;
+  GuidList reached;
+  if (!reached.append(itemGuid)) recordNoMemory(walk);
+  for (std::size_t i = 0; i < reached.size() && isGood(walk); ++i) {
+    if (i == 0) {
+      followOwned(item, reached, walk);
+      continue;
+    }
+    const GUID current = reached[i];
+    const tScopedRef<IStorageObject> object = store::openObject(storage, current, walk);
+    if (object) followOwned(object.get(), reached, walk);
+  }
+  if (walk < 0) code = walk;
+  for (const GUID& guid : reached) recordStorageResult(code, storage->deleteObject(guid, nullptr));
+}
+
+}  // namespace vddb::hwconfig::detail

@@ -1,0 +1,255 @@
+// The fault-injecting decorator itself, in front of the real engine: what
+// the journal records, which call a fault hits, hidden interfaces, short
+// second reads, identity and reference counts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "hwconfig/model.h"
+#include "store/guid.h"
+#include "store/scoped_ref.h"
+#include "store_fixture.h"
+#include "support/fault_injection.h"
+
+namespace vddb::hwconfig::tests {
+namespace {
+
+using ::testing::ElementsAre;
+using test::innermost;
+using test::sameObject;
+
+constexpr GUID kPlainClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
+constexpr GUID kSlotEntryClass = guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
+constexpr std::uint32_t kSlotList = 0xEEC00022;
+
+std::string text(std::uint32_t id) { return formatGuid(idGuid(id)); }
+
+// Chassis 1 and 2 (saved through 90), 1 with slots 10 to 12.
+StoreBuilder smallStore() {
+  StoreBuilder store;
+  store.object(90, kPlainClass);
+  store.object(1, kTrelixChassisClass)
+      .ref(kTrelixSavedMarker, 90)
+      .integer(kSlotCountAttribute, 3)
+      .list(kSlotList, {10, 11, 12});
+  store.object(2, kTrelixChassisClass).ref(kTrelixSavedMarker, 90);
+  for (std::uint32_t slot : {10, 11, 12}) store.object(slot, kSlotEntryClass);
+  return store;
+}
+
+class DecoratorTest : public ConfigurationTest {
+ protected:
+  void SetUp() override {
+    open(smallStore());
+    _faults.clearJournal();
+  }
+
+  tScopedRef<IStorageObject> openObject(std::uint32_t id, HRESULT expected = S_OK) {
+    tScopedRef<IStorageObject> object;
+    EXPECT_EQ(decorated()->openObject(idGuid(id), object.put()), expected);
+    return object;
+  }
+};
+
+TEST_F(DecoratorTest, RecordsEveryCallWithReadableArgumentsInOrder) {
+  tScopedRef<IStorageQuery> query;
+  ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
+  tScopedRef<IGuidEnumerator> enumerator;
+  ASSERT_EQ(decorated()->runQuery(query.get(), enumerator.put()), S_OK);
+  GUID guids[4];
+  std::uint32_t delivered = 0;
+  EXPECT_EQ(enumerator->Next(4, guids, &delivered), S_FALSE);
+  EXPECT_EQ(delivered, 2U);
+  tScopedRef<IStorageObject> chassis = openObject(1);
+  std::int32_t slots = 0;
+  EXPECT_EQ(chassis->getInteger(kSlotCountAttribute, &slots), S_OK);
+  tScopedRef<IStorageObject> marker;
+  EXPECT_EQ(chassis->getReference(kTrelixSavedMarker, marker.put()), S_OK);
+  GUID guid{};
+  EXPECT_EQ(marker->getObjectGuid(&guid), S_OK);
+
+  const std::string trelix = formatGuid(kTrelixChassisClass);
+  EXPECT_THAT(_faults.calls(),
+              ElementsAre("IkorrinStorage::createQuery(" + trelix + ", 1, 0)",
+                          "IkorrinStorage::runQuery(" + trelix + ")",
+                          "IGuidEnumerator::Next(4)",
+                          "IkorrinStorage::openObject(" + text(1) + ")",
+                          "IStorageObject::getInteger(0x58C0F001)",
+                          "IStorageObject::getReference(0x20C00021)",
+                          "IStorageObject::getObjectGuid()"));
+  const auto& journal = _faults.journal();
+  EXPECT_EQ(journal[2].result, S_FALSE);
+  EXPECT_EQ(journal[4].target, text(1)) << "calls on an object name it";
+  EXPECT_EQ(journal[6].target, text(90));
+  EXPECT_FALSE(journal[4].injected);
+}
+
+TEST_F(DecoratorTest, TheNthCallOfAnOperationFailsWithoutBeingForwarded) {
+  _faults.failCall("openObject", 2, E_FAIL);
+  EXPECT_TRUE(openObject(1));
+  tScopedRef<IStorageObject> failed = openObject(1, E_FAIL);
+  EXPECT_FALSE(failed) << "the out reference is left null";
+  EXPECT_TRUE(openObject(2));
+
+  const auto& journal = _faults.journal();
+  ASSERT_EQ(journal.size(), 3U);
+  EXPECT_FALSE(journal[0].injected);
+  EXPECT_TRUE(journal[1].injected);
+  EXPECT_EQ(journal[1].result, E_FAIL);
+  EXPECT_EQ(journal[2].result, S_OK);
+}
+
+TEST_F(DecoratorTest, EveryCallFromTheNthOnFailsWhenAsked) {
+  _faults.failCallsFrom("getInteger", 2, kStorageNotFound);
+  tScopedRef<IStorageObject> chassis = openObject(1);
+  std::int32_t value = -1;
+  EXPECT_EQ(chassis->getInteger(kSlotCountAttribute, &value), S_OK);
+  EXPECT_EQ(value, 3);
+  for (int i = 0; i < 3; ++i) {
+    value = -1;
+    EXPECT_EQ(chassis->getInteger(kSlotCountAttribute, &value), kStorageNotFound);
+    EXPECT_EQ(value, -1) << "plain out values are left alone";
+  }
+}
+
+TEST_F(DecoratorTest, AQualifiedNameCountsOnlyThatInterfacesCalls) {
+  _faults.failCall("IAttributeIdEnumerator::Next", 1, E_FAIL);
+  tScopedRef<IStorageQuery> query;
+  ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
+  tScopedRef<IGuidEnumerator> guids;
+  ASSERT_EQ(decorated()->runQuery(query.get(), guids.put()), S_OK);
+  GUID guid{};
+  std::uint32_t delivered = 0;
+  EXPECT_EQ(guids->Next(1, &guid, &delivered), S_OK);
+
+  tScopedRef<IStorageClass> storageClass;
+  ASSERT_EQ(openObject(1)->getClass(storageClass.put()), S_OK);
+  tScopedRef<IAttributeIdEnumerator> ids;
+  ASSERT_EQ(storageClass->enumAttributeIds(ids.put()), S_OK);
+  std::uint32_t id = 0;
+  delivered = 7;
+  EXPECT_EQ(ids->Next(1, &id, &delivered), E_FAIL);
+  EXPECT_EQ(delivered, 0U) << "out counts are zero";
+  EXPECT_EQ(ids->Next(1, &id, &delivered), S_OK);
+}
+
+TEST_F(DecoratorTest, AnExtensionRequestCanBeFailedOrHidden) {
+  _faults.failCall("QueryInterface:IStorageObjectEx", 1, kStorageNotFound);
+  _faults.hideInterface(idGuid(2), IID_IStorageObjectEx);
+  tScopedRef<IStorageObject> one = openObject(1);
+  tScopedRef<IStorageObject> two = openObject(2);
+  tScopedRef<IStorageObjectEx> ex;
+
+  EXPECT_EQ(one->QueryInterface(IID_IStorageObjectEx, ex.putVoid()), kStorageNotFound);
+  EXPECT_FALSE(ex);
+  EXPECT_EQ(two->QueryInterface(IID_IStorageObjectEx, ex.putVoid()), E_NOINTERFACE);
+  EXPECT_FALSE(ex);
+  EXPECT_EQ(two->QueryInterface(IID_IStorageObjectEx, ex.putVoid()), E_NOINTERFACE)
+      << "hidden for good";
+  ASSERT_EQ(one->QueryInterface(IID_IStorageObjectEx, ex.putVoid()), S_OK);
+  std::uint32_t count = 0;
+  EXPECT_EQ(ex->getKindObjectList(kSlotList, 0, kSlotEntryClass, nullptr, &count), S_OK);
+  EXPECT_EQ(count, 3U);
+  EXPECT_EQ(_faults.calls().back(), "IStorageObjectEx::getKindObjectList(0xEEC00022, 0, " +
+                                        formatGuid(kSlotEntryClass) + ")");
+  EXPECT_EQ(_faults.journal().back().target, text(1));
+}
+
+TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {
+  _faults.shortenListReads("getObjectList", kSlotList, 1);
+  _faults.shortenListReads("getKindObjectList", kSlotList, 2);
+  tScopedRef<IStorageObject> chassis = openObject(1);
+
+  std::uint32_t count = 0;
+  ASSERT_EQ(chassis->getObjectList(kSlotList, 0, nullptr, &count), S_OK);
+  ASSERT_EQ(count, 3U) << "the counting call is not shortened";
+  IStorageObject* slots[3];
+  ASSERT_EQ(chassis->getObjectList(kSlotList, 3, slots, &count), S_OK);
+  EXPECT_EQ(count, 2U);
+  EXPECT_EQ(slots[2], nullptr);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    GUID guid{};
+    EXPECT_EQ(slots[i]->getObjectGuid(&guid), S_OK);
+    EXPECT_EQ(guid, idGuid(10 + i));
+    EXPECT_EQ(_faults.journal().back().interfaceName, "IStorageObject") << "slots are wrapped";
+    slots[i]->Release();
+  }
+
+  tScopedRef<IStorageObjectEx> ex;
+  ASSERT_EQ(chassis->QueryInterface(IID_IStorageObjectEx, ex.putVoid()), S_OK);
+  ASSERT_EQ(ex->getKindObjectList(kSlotList, 3, kSlotEntryClass, slots, &count), S_OK);
+  EXPECT_EQ(count, 1U);
+  slots[0]->Release();
+}
+
+TEST_F(DecoratorTest, ObjectsHandedBackAreUnwrappedForTheStore) {
+  tScopedRef<IStorageObject> two = openObject(2);
+  tScopedRef<IStorageObject> slot = openObject(11);
+  _faults.clearJournal();
+
+  EXPECT_EQ(two->setReference(kTrelixSavedMarker, slot.get()), S_OK);
+  IStorageObject* list[] = {slot.get()};
+  EXPECT_EQ(two->setObjectList(kSlotList, 1, list), S_OK);
+  EXPECT_THAT(_faults.calls(),
+              ElementsAre("IStorageObject::setReference(0x20C00021, " + text(11) + ")",
+                          "IStorageObject::setObjectList(0xEEC00022, 1)"))
+      << "the store never calls back into a wrapper";
+
+  tScopedRef<IStorageObject> marker;
+  ASSERT_EQ(_session->storage()->openObject(idGuid(2), marker.put()), S_OK);
+  tScopedRef<IStorageObject> target;
+  ASSERT_EQ(marker->getReference(kTrelixSavedMarker, target.put()), S_OK);
+  GUID guid{};
+  ASSERT_EQ(target->getObjectGuid(&guid), S_OK);
+  EXPECT_EQ(guid, idGuid(11));
+}
+
+TEST_F(DecoratorTest, WrappersCompareAsTheObjectsTheyWrap) {
+  EXPECT_EQ(innermost(decorated()), _session->storage());
+  EXPECT_NE(static_cast<IUnknown*>(decorated()), _session->storage());
+  tScopedRef<IStorageObject> chassis = openObject(1);
+  tScopedRef<IStorageObject> again;
+  ASSERT_EQ(chassis->QueryInterface(IID_IStorageObject, again.putVoid()), S_OK);
+  EXPECT_EQ(again.get(), chassis.get()) << "one wrapper per inner interface";
+  EXPECT_TRUE(sameObject(chassis.get(), again.get()));
+  EXPECT_FALSE(sameObject(chassis.get(), openObject(2).get()));
+
+  // A second decorator in front of the first: unwrapping goes through both.
+  test::FaultInjector outer;
+  tScopedRef<IkorrinStorage> twice = outer.wrap(decorated());
+  EXPECT_EQ(innermost(twice.get()), _session->storage());
+  tScopedRef<IStorageObject> through;
+  ASSERT_EQ(twice->openObject(idGuid(1), through.put()), S_OK);
+  EXPECT_EQ(outer.calls(), std::vector<std::string>{"IkorrinStorage::openObject(" + text(1) + ")"});
+  EXPECT_EQ(_faults.calls().back(), "IkorrinStorage::openObject(" + text(1) + ")");
+  through.reset();
+  twice.reset();
+  EXPECT_EQ(outer.liveWrappers(), 0U);
+}
+
+TEST_F(DecoratorTest, ReferenceCountsBalance) {
+  const std::size_t before = _faults.liveWrappers();
+  {
+    tScopedRef<IStorageObject> chassis = openObject(1);
+    EXPECT_EQ(_faults.liveWrappers(), before + 1);
+    EXPECT_EQ(chassis->AddRef(), 2U);
+    EXPECT_EQ(chassis->Release(), 1U);
+    tScopedRef<IUnknown> deleted;
+    EXPECT_EQ(decorated()->deleteObject(idGuid(12), deleted.put()), S_OK);
+    EXPECT_EQ(decorated()->deleteObject(idGuid(12), nullptr), kStorageNotFound);
+    tScopedRef<IStorageClass> storageClass;
+    ASSERT_EQ(chassis->getClass(storageClass.put()), S_OK);
+    tScopedRef<IStorageClass> base;
+    ASSERT_EQ(storageClass->getBaseClass(base.put()), S_OK);
+    tScopedRef<IStorageAttribute> attribute;
+    ASSERT_EQ(base->getAttribute(0xEEC0000C, attribute.put()), S_OK);
+    std::uint32_t type = 0;
+    EXPECT_EQ(attribute->getType(&type), S_OK);
+    EXPECT_EQ(type, kAttributeTypeReferenceList);
+    EXPECT_EQ(_faults.journal().back().target, "0xEEC0000C");
+    EXPECT_GT(_faults.liveWrappers(), before + 1);
+  }
+  EXPECT_EQ(_faults.liveWrappers(), before);
+}
+
+}  // namespace
+}  // namespace vddb::hwconfig::tests
