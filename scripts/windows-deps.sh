@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Prepares a Debian machine for the Windows (i686, 32-bit) build of this tree:
+#   1. the MinGW-w64 cross compiler and Wine (32-bit), from Debian packages;
+#   2. SQLite and GoogleTest/GoogleMock cross-compiled from Debian's own
+#      sources into a cache outside the clone, keyed by package versions, so
+#      a second run only checks that the cache is there.
+# The windows preset finds the cache through $VDDB_WINDOWS_DEPS or the
+# default below (see cmake/toolchain-i686-w64-mingw32.cmake).
+#
+# Usage: scripts/windows-deps.sh [--no-install]
+#   --no-install  skip apt; only (re)build the cache with what is installed.
+# Prints the prefix of the built pieces on its last line.
+set -euo pipefail
+
+install_packages=1
+[[ "${1:-}" == "--no-install" ]] && install_packages=0
+
+if [[ $(id -u) -eq 0 ]]; then
+  sudo=()
+  default_root=/var/cache/vddb-windows-deps
+else
+  sudo=(sudo)
+  default_root="${XDG_CACHE_HOME:-$HOME/.cache}/vddb-windows-deps"
+fi
+cache_root="${VDDB_WINDOWS_DEPS_ROOT:-$default_root}"
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+log() { printf 'windows-deps: %s\n' "$*" >&2; }
+
+apt_quiet() {
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -qq -o=Dpkg::Use-Pty=0 "$@" >/dev/null
+}
+
+# --- 1. packages ------------------------------------------------------------
+packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 googletest
+          nlohmann-json3-dev libcli11-dev cmake ninja-build dpkg-dev tcl file)
+if ((install_packages)); then
+  need_update=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "adding the i386 architecture for wine32"
+    "${sudo[@]}" dpkg --add-architecture i386
+    need_update=1
+  fi
+  # apt-get source needs deb-src entries; mirror the binary sources.
+  deb_src=/etc/apt/sources.list.d/vddb-deb-src.sources
+  if [[ ! -e $deb_src ]] && ! grep -rqs '^\(Types:.*deb-src\|deb-src\)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    log "enabling deb-src entries in $deb_src"
+    if [[ -e /etc/apt/sources.list.d/debian.sources ]]; then
+      sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | "${sudo[@]}" tee "$deb_src" >/dev/null
+    else
+      grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+        "${sudo[@]}" tee /etc/apt/sources.list.d/vddb-deb-src.list >/dev/null
+    fi
+    need_update=1
+  fi
+  missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    log "installing: ${missing[*]}"
+    apt_quiet update
+    need_update=0
+    apt_quiet install -y --no-install-recommends "${missing[@]}"
+  fi
+  if ((need_update)); then apt_quiet update; fi
+fi
+
+# --- 2. cache key -------------------------------------------------------------
+version_of() { dpkg-query -W -f='${Version}' "$1"; }
+cxx=i686-w64-mingw32-g++-posix
+cc=i686-w64-mingw32-gcc-posix
+sqlite_version=$(apt-cache policy sqlite3 libsqlite3-dev 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
+[[ -n $sqlite_version && $sqlite_version != "(none)" ]] || sqlite_version=$(version_of libsqlite3-dev)
+gtest_version=$(version_of googletest)
+mingw_version=$(version_of g++-mingw-w64-i686-posix)
+key="sqlite-${sqlite_version}_gtest-${gtest_version}_mingw-${mingw_version}"
+key=${key//[^A-Za-z0-9._+-]/_}
+prefix="$cache_root/$key"
+
+if [[ -e $prefix/.complete ]]; then
+  log "cache hit: $prefix"
+else
+  log "building into $prefix"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  rm -rf "$prefix"
+  mkdir -p "$prefix/include" "$prefix/lib" "$prefix/lib/cmake"
+
+  # --- SQLite: Debian's source package, amalgamated, one static library ----
+  (
+    cd "$work"
+    apt-get source -qq --download-only "sqlite3=$sqlite_version" >/dev/null 2>&1 ||
+      apt-get source -qq --download-only sqlite3 >/dev/null
+    dpkg-source -x --skip-patches ./sqlite3_*.dsc sqlite-src >/dev/null 2>&1 ||
+      dpkg-source -x ./sqlite3_*.dsc sqlite-src >/dev/null
+    cd sqlite-src
+    if [[ ! -f sqlite3.c ]]; then
+      # The tree is the canonical source; its own rules generate the amalgamation.
+      mkdir -p ../amalg && cd ../amalg
+      ../sqlite-src/configure --quiet >/dev/null
+      make -s sqlite3.c sqlite3.h >/dev/null
+    fi
+    # The options of Debian's own build that bear on behaviour, so that the
+    # engine sees the same SQLite on both targets.
+    "$cc" -O2 -DNDEBUG -fno-strict-aliasing -DSQLITE_THREADSAFE=1 -DSQLITE_SECURE_DELETE \
+      -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_USE_URI=1 -DSQLITE_MAX_SCHEMA_RETRY=25 \
+      -DSQLITE_ENABLE_UNLOCK_NOTIFY -DSQLITE_ENABLE_DBSTAT_VTAB -DSQLITE_ENABLE_JSON1 \
+      -DSQLITE_LIKE_DOESNT_MATCH_BLOBS -DSQLITE_MAX_VARIABLE_NUMBER=250000 \
+      -DSQLITE_ENABLE_UPDATE_DELETE_LIMIT=1 -DSQLITE_OMIT_LOAD_EXTENSION \
+      -c sqlite3.c -o sqlite3.o
+    i686-w64-mingw32-ar rcs "$prefix/lib/libsqlite3.a" sqlite3.o
+    cp sqlite3.h "$prefix/include/"
+    [[ -f sqlite3ext.h ]] && cp sqlite3ext.h "$prefix/include/" || true
+  )
+
+  # --- GoogleTest / GoogleMock from /usr/src/googletest -----------------------
+  cmake -S /usr/src/googletest -B "$work/gtest" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-i686-w64-mingw32.cmake" \
+    -DVDDB_WINDOWS_DEPS_BOOTSTRAP=ON \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -Dgtest_disable_pthreads=OFF -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON >/dev/null
+  cmake --build "$work/gtest" -j"$(nproc)" >/dev/null
+  cmake --install "$work/gtest" >/dev/null
+
+  # Header-only packages: link the host's headers and CMake configs into the
+  # prefix, so the cross build sees them and nothing else of /usr/include.
+  ln -s /usr/include/nlohmann "$prefix/include/nlohmann"
+  ln -s /usr/include/CLI "$prefix/include/CLI"
+  for pkg in nlohmann_json CLI11; do
+    mkdir -p "$prefix/share/cmake/$pkg"
+    for f in /usr/share/cmake/"$pkg"/*.cmake; do ln -s "$f" "$prefix/share/cmake/$pkg/"; done
+  done
+
+  printf '%s\n' "$key" >"$prefix/.complete"
+fi
+ln -sfn "$prefix" "$cache_root/current"
+printf '%s\n' "$cache_root/current"
