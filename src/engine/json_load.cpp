@@ -162,10 +162,7 @@ class Loader final : public nlohmann::json_sax<json> {
       _at = At::Top;
       return true;
     }
-    if (_at == At::InSection) {
-      ++_index;
-      return fail(entryName() + ": not a JSON object");
-    }
+    if (_at == At::InSection) return fail(entryName() + ": not a JSON object");
     return unexpected("a value");
   }
   std::string entryName() const {
@@ -173,12 +170,19 @@ class Loader final : public nlohmann::json_sax<json> {
            std::to_string(_index);
   }
   bool entryDone() {
+    bool ok;
+    if (!_entry.is_object()) {
+      ok = fail(entryName() + ": not a JSON object");
+    } else if (_section == Section::kClasses) {
+      ok = classEntry(_entry);
+    } else if (_catalogReady) {
+      ok = object(_entry);
+    } else {
+      _pending.push_back(std::move(_entry));  // classes may still follow
+      ok = true;
+    }
     ++_index;
-    if (!_entry.is_object()) return fail(entryName() + ": not a JSON object");
-    if (_section == Section::kClasses) return classEntry(_entry);
-    if (_catalogReady) return object(_entry);
-    _pending.push_back(std::move(_entry));  // classes may still follow
-    return true;
+    return ok;
   }
 
   // --- classes ---

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
 
 #include <memory>
 #include <string>
@@ -108,6 +111,69 @@ inline std::string readString(IStorageObject* object, std::uint32_t attr, HRESUL
   }
   CoTaskMemFree(text);
   return out;
+}
+
+}  // namespace vddb::engine::test
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace vddb::engine::test {
+
+// A fresh directory for one test, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vddb-engine-XXXXXX").string();
+    _path = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(_path, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return _path; }
+  std::string file(const std::string& name) const { return _path + "/" + name; }
+  // The names in the directory, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(_path)) {
+      out.push_back(entry.path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  std::string _path;
+};
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline HRESULT createStore(const std::string& path, const std::string& json,
+                           std::string* error = nullptr) {
+  std::istringstream in(json);
+  return createStoreFromJson(in, path, false, error);
+}
+
+inline std::string dumpFile(const std::string& path) {
+  std::unique_ptr<StoreSession> s;
+  if (StoreSession::openReadOnly(path, s) < 0) return "<cannot open>";
+  std::string text;
+  if (s->dumpJson(text) < 0) return "<cannot dump>";
+  return text;
 }
 
 }  // namespace vddb::engine::test

@@ -1,0 +1,330 @@
+// Store files: creating from JSON, opening, the write lock, commit and
+// rollback across sessions, and refusing files that are missing, foreign or
+// damaged without changing a byte of them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "engine/engine.h"
+#include "engine/store.h"
+#include "engine_test_util.h"
+
+namespace vddb::engine::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+const std::string kSmallStore = R"({"objects": [
+  {"guid": "00000001-0000-0000-0000-000000000000", "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f",
+   "values": {"0x58C003EA": 1, "0x20C003E8": "00000002-0000-0000-0000-000000000000"}},
+  {"guid": "00000002-0000-0000-0000-000000000000", "class": "c1b74069-2108-3d9c-6dbd-f106bc02ca2e"}]})";
+constexpr const char* kRecord = "00000001-0000-0000-0000-000000000000";
+constexpr const char* kTarget = "00000002-0000-0000-0000-000000000000";
+constexpr const char* kLinkRecordClass = "bd95268d-8af7-3ac4-9697-9fed9a8dc51f";
+
+class FileStoreTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    store = dir.file("ddb.sqlite");
+    std::string error;
+    ASSERT_EQ(createStore(store, kSmallStore, &error), S_OK) << error;
+  }
+  TempDir dir;
+  std::string store;
+};
+
+TEST_F(FileStoreTest, LoadCreatesOneFileThatOpensWithTheSameContent) {
+  EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+  std::unique_ptr<StoreSession> s;
+  ASSERT_EQ(StoreSession::open(store, s), S_OK);
+  auto record = openObject(s->storage(), G(kRecord));
+  ASSERT_TRUE(record);
+  tScopedRef<IStorageObject> target;
+  ASSERT_EQ(record->getReference(0x20C003E8, target.put()), S_OK);
+  EXPECT_EQ(formatGuid(guidOf(target.get())), kTarget);
+  std::unique_ptr<StoreSession> memory = load(kSmallStore);
+  std::string fromFile;
+  std::string fromMemory;
+  ASSERT_EQ(s->dumpJson(fromFile), S_OK);
+  ASSERT_EQ(memory->dumpJson(fromMemory), S_OK);
+  EXPECT_EQ(fromFile, fromMemory);
+}
+
+TEST_F(FileStoreTest, ChangesLastOnlyWhenCommitted) {
+  {
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::open(store, s), S_OK);
+    ASSERT_EQ(s->storage()->deleteObject(G(kTarget), nullptr), S_OK);
+    // destroyed without commit: rolled back
+  }
+  {
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::openReadOnly(store, s), S_OK);
+    EXPECT_THAT(selectGuids(s->storage(), G("c1b74069-2108-3d9c-6dbd-f106bc02ca2e"), 0),
+                ElementsAre(kTarget));
+  }
+  {
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::open(store, s), S_OK);
+    ASSERT_EQ(s->storage()->deleteObject(G(kTarget), nullptr), S_OK);
+    ASSERT_EQ(s->commit(), S_OK);
+  }
+  std::unique_ptr<StoreSession> s;
+  ASSERT_EQ(StoreSession::openReadOnly(store, s), S_OK);
+  EXPECT_THAT(selectGuids(s->storage(), G("c1b74069-2108-3d9c-6dbd-f106bc02ca2e"), 0), IsEmpty());
+  EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite")) << "no journal left behind";
+}
+
+TEST_F(FileStoreTest, SecondWriterIsRefusedWhileTheLockIsHeld) {
+  std::unique_ptr<StoreSession> first;
+  ASSERT_EQ(StoreSession::open(store, first), S_OK);
+  std::unique_ptr<StoreSession> second;
+  EXPECT_EQ(StoreSession::open(store, second), kStoreLocked);
+  EXPECT_FALSE(second);
+  // A reader is not a writer: it gets in and sees the committed state.
+  std::unique_ptr<StoreSession> reader;
+  ASSERT_EQ(StoreSession::openReadOnly(store, reader), S_OK);
+  ASSERT_EQ(first->storage()->deleteObject(G(kTarget), nullptr), S_OK);
+  EXPECT_THAT(selectGuids(reader->storage(), G("c1b74069-2108-3d9c-6dbd-f106bc02ca2e"), 0),
+              ElementsAre(kTarget));
+  reader.reset();
+  ASSERT_EQ(first->commit(), S_OK);
+  // Committing ends the transaction and releases the lock.
+  EXPECT_EQ(StoreSession::open(store, second), S_OK);
+}
+
+TEST_F(FileStoreTest, ReadOnlySessionRefusesChanges) {
+  std::unique_ptr<StoreSession> s;
+  ASSERT_EQ(StoreSession::openReadOnly(store, s), S_OK);
+  EXPECT_EQ(s->storage()->deleteObject(G(kTarget), nullptr), kNoTransaction);
+  auto record = openObject(s->storage(), G(kRecord));
+  EXPECT_EQ(record->setReference(0x20C003E8, nullptr), kNoTransaction);
+  EXPECT_EQ(s->commit(), kNoTransaction);
+}
+
+TEST_F(FileStoreTest, LoadRefusesAnExistingFileUnlessReplacing) {
+  const std::string before = readFile(store);
+  std::istringstream json("{}");
+  std::string error;
+  EXPECT_EQ(createStoreFromJson(json, store, false, &error), kStoreExists);
+  EXPECT_THAT(error, HasSubstr("exists"));
+  EXPECT_EQ(readFile(store), before);
+
+  {
+    std::unique_ptr<StoreSession> busy;
+    ASSERT_EQ(StoreSession::open(store, busy), S_OK);
+    std::istringstream again("{}");
+    EXPECT_EQ(createStoreFromJson(again, store, true, &error), kStoreLocked);
+  }
+  std::istringstream replacement("{}");
+  ASSERT_EQ(createStoreFromJson(replacement, store, true, &error), S_OK) << error;
+  EXPECT_THAT(dumpFile(store), HasSubstr("\"objects\": []"));
+  EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+}
+
+TEST_F(FileStoreTest, FailedLoadLeavesNothingBehind) {
+  const std::string other = dir.file("other.sqlite");
+  std::string error;
+  EXPECT_EQ(createStore(other, R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
+      "class": "99999999-0000-0000-0000-000000000000"}]})", &error), kBadJson);
+  EXPECT_THAT(error, HasSubstr("unknown class"));
+  EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+  // A failed replacement keeps the old store.
+  const std::string before = readFile(store);
+  std::istringstream bad("{\"objects\": [");
+  EXPECT_EQ(createStoreFromJson(bad, store, true, &error), kBadJson);
+  EXPECT_EQ(readFile(store), before);
+  EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+}
+
+TEST_F(FileStoreTest, MissingStoreIsReportedAndNotCreated) {
+  const std::string missing = dir.file("missing.sqlite");
+  std::unique_ptr<StoreSession> s;
+  EXPECT_EQ(StoreSession::open(missing, s), kStoreMissing);
+  EXPECT_EQ(StoreSession::openReadOnly(missing, s), kStoreMissing);
+  EXPECT_FALSE(s);
+  EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+  EXPECT_EQ(StoreSession::open(dir.path(), s), kNotAStore) << "a directory";
+}
+
+TEST_F(FileStoreTest, EveryCachedStatementIsAnIndexedLookup) {
+  std::shared_ptr<Store> raw;
+  ASSERT_EQ(Store::openFile(store, Store::Mode::kRead, raw), S_OK);
+  const std::vector<std::string> texts = raw->statementTexts();
+  EXPECT_GE(texts.size(), 16u);
+  for (const std::string& sql : texts) {
+    SCOPED_TRACE(sql);
+    sqlite3_stmt* plan = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw->db(), ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &plan,
+                                 nullptr),
+              SQLITE_OK);
+    std::string details;
+    while (sqlite3_step(plan) == SQLITE_ROW) {
+      details += reinterpret_cast<const char*>(sqlite3_column_text(plan, 3));
+      details += "; ";
+    }
+    sqlite3_finalize(plan);
+    EXPECT_THAT(details, ::testing::Not(HasSubstr("SCAN"))) << details;
+    EXPECT_THAT(details, ::testing::Not(HasSubstr("TEMP B-TREE"))) << details;
+  }
+}
+
+TEST(DefaultPath, ComesFromTheEnvironment) {
+  ::setenv("VARKEL_DDB_PATH", "/tmp/somewhere/ddb.sqlite", 1);
+  EXPECT_EQ(defaultStorePath(), "/tmp/somewhere/ddb.sqlite");
+  ::unsetenv("VARKEL_DDB_PATH");
+  EXPECT_EQ(defaultStorePath(), "/var/lib/varkel/ddb.sqlite");
+}
+
+// --- Files that are not usable stores -------------------------------------------
+
+void execSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* message = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+      << (message ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(db);
+}
+
+std::string randomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen() & 0xFF);
+  return bytes;
+}
+
+struct DamageCase {
+  const char* name;
+  // Turns the valid store at the path into the damaged file.
+  void (*damage)(const std::string& path);
+  HRESULT expected;
+};
+
+const DamageCase kDamageCases[] = {
+    {"random bytes", [](const std::string& p) { writeFile(p, randomBytes(8192, 1)); }, kNotAStore},
+    {"empty file", [](const std::string& p) { writeFile(p, ""); }, kNotAStore},
+    {"text file", [](const std::string& p) { writeFile(p, "{\"objects\": []}\n"); }, kNotAStore},
+    {"truncated to half",
+     [](const std::string& p) {
+       const std::string bytes = readFile(p);
+       writeFile(p, bytes.substr(0, bytes.size() / 2));
+     },
+     kStoreDamaged},
+    {"truncated inside the header",
+     [](const std::string& p) { writeFile(p, readFile(p).substr(0, 60)); }, kStoreDamaged},
+    {"truncated at an odd size",
+     [](const std::string& p) {
+       const std::string bytes = readFile(p);
+       writeFile(p, bytes.substr(0, bytes.size() - 100));
+     },
+     kStoreDamaged},
+    {"header page size garbled",
+     [](const std::string& p) {
+       std::string bytes = readFile(p);
+       bytes[16] = 0x03;
+       bytes[17] = 0x01;
+       writeFile(p, bytes);
+     },
+     kStoreDamaged},
+    {"foreign SQLite database",
+     [](const std::string& p) {
+       std::remove(p.c_str());
+       execSql(p, "CREATE TABLE people(name TEXT); INSERT INTO people VALUES('x');");
+     },
+     kNotAStore},
+    {"wrong format marker",
+     [](const std::string& p) { execSql(p, "UPDATE meta SET value = 'other' WHERE key = 'format'"); },
+     kNotAStore},
+    {"newer schema version",
+     [](const std::string& p) { execSql(p, "UPDATE meta SET value = '2' WHERE key = 'schema'"); },
+     kStoreVersion},
+    {"catalog base class missing",
+     [](const std::string& p) {
+       execSql(p, "UPDATE classes SET base = x'99999999000000000000000000000000' "
+                  "WHERE guid = x'bd95268d8af73ac496979fed9a8dc51f'");
+     },
+     kStoreDamaged},
+    {"catalog cycle",
+     [](const std::string& p) {
+       execSql(p, "UPDATE classes SET base = x'f39b43ad97ef3afc6a55a74ae9a6b459' "
+                  "WHERE guid = x'fd0cec608263383fd0afc3369715499c'");
+     },
+     kStoreDamaged},
+    {"catalog attribute type invalid",
+     [](const std::string& p) { execSql(p, "UPDATE attributes SET type = 7 WHERE id = 0x58C003EA"); },
+     kStoreDamaged},
+    {"catalog ownership flag invalid",
+     [](const std::string& p) { execSql(p, "UPDATE attributes SET owning = 2 WHERE type = 12"); },
+     kStoreDamaged},
+    {"catalog attribute of no class",
+     [](const std::string& p) {
+       execSql(p, "INSERT INTO attributes VALUES(x'77777777000000000000000000000000', 1, 3, 0)");
+     },
+     kStoreDamaged},
+    {"catalog GUID malformed",
+     [](const std::string& p) { execSql(p, "INSERT INTO classes VALUES(x'0102', NULL, 'short')"); },
+     kStoreDamaged},
+    {"value table missing",
+     [](const std::string& p) { execSql(p, "DROP TABLE ref_values"); }, kStoreDamaged},
+    {"write-ahead log mode",
+     [](const std::string& p) { execSql(p, "PRAGMA journal_mode = WAL"); }, kNotAStore},
+};
+
+TEST(DamagedStore, IsRefusedWithItsCodeAndLeftByteForByte) {
+  for (const DamageCase& c : kDamageCases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.file("ddb.sqlite");
+    ASSERT_EQ(createStore(path, kSmallStore), S_OK);
+    c.damage(path);
+    const std::string before = readFile(path);
+    const std::vector<std::string> names = dir.names();
+    for (const bool write : {true, false}) {
+      std::unique_ptr<StoreSession> s;
+      const HRESULT hr = write ? StoreSession::open(path, s) : StoreSession::openReadOnly(path, s);
+      EXPECT_EQ(hr, c.expected) << resultName(hr) << (write ? " (write)" : " (read)");
+      EXPECT_FALSE(s);
+    }
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(dir.names(), names);
+    EXPECT_EQ(liveInterfaceCount(), 0u);
+  }
+}
+
+TEST(DamagedStore, GarbledPagesGiveErrorsNotCrashes) {
+  // Overwrite every page after the first in turn: opening or reading must
+  // end in a result code, whatever the page held.
+  TempDir dir;
+  const std::string path = dir.file("ddb.sqlite");
+  ASSERT_EQ(createStore(path, kSmallStore), S_OK);
+  const std::string pristine = readFile(path);
+  const std::size_t pageSize = 4096;
+  ASSERT_EQ(pristine.size() % pageSize, 0u);
+  int refusedOrFailed = 0;
+  for (std::size_t page = 1; page < pristine.size() / pageSize; ++page) {
+    std::string bytes = pristine;
+    const std::string noise = randomBytes(pageSize, static_cast<unsigned>(page));
+    bytes.replace(page * pageSize, pageSize, noise);
+    writeFile(path, bytes);
+    std::unique_ptr<StoreSession> s;
+    const HRESULT hr = StoreSession::openReadOnly(path, s);
+    if (hr < 0) {
+      ++refusedOrFailed;
+      continue;
+    }
+    std::string text;
+    if (s->dumpJson(text) < 0) ++refusedOrFailed;
+  }
+  EXPECT_GT(refusedOrFailed, 0);
+  EXPECT_EQ(liveInterfaceCount(), 0u);
+}
+
+}  // namespace
+}  // namespace vddb::engine::test
