@@ -52,8 +52,7 @@ void DeviceConfiguration::getAccessoryConfigurationConnector(const GUID& configu
 }
 
 void DeviceConfiguration::getAccessoryConfigurationConnectedDevice(const GUID& configuration,
-                                                                   GUID& device,
-                                                                   tStatus2& status) {
+                                                                   GUID& device, tStatus2& status) {
   const tScopedRef<IStorageObject> object =
       openItem(_storage, configuration, kAccessoryConfigurationClass, status.code);
   if (object) readReferenceGuid(object.get(), kConnectedDeviceAttribute, device, status.code);
@@ -91,8 +90,7 @@ void DeviceConfiguration::getAccessoryConfigurationAccessory(const GUID& configu
   if (object) readReferenceGuid(object.get(), kAccessoryAttribute, accessory, status.code);
 }
 
-void DeviceConfiguration::disconnectAccessoryFromDevice(const GUID& device,
-                                                        const GUID& accessory,
+void DeviceConfiguration::disconnectAccessoryFromDevice(const GUID& device, const GUID& accessory,
                                                         tStatus2& status) {
   if (!isGood(status)) return;
   GuidList configurations;

@@ -26,8 +26,7 @@ void SavedItems::list(GuidList& items, tStatus2& status) const {
 }
 
 void SavedItems::slotCount(const GUID& item, std::uint32_t& slots, tStatus2& status) const {
-  const tScopedRef<IStorageObject> object =
-      openItem(_storage, item, _model.itemClass, status.code);
+  const tScopedRef<IStorageObject> object = openItem(_storage, item, _model.itemClass, status.code);
   if (!object) return;
   std::int32_t value = 0;
   readInteger(object.get(), kSlotCountAttribute, value, status.code);
@@ -82,8 +81,7 @@ void QuentaConfiguration::getSavedQuentaChassis(GuidList& chassis, tStatus2& sta
   _items.list(chassis, status);
 }
 
-void QuentaConfiguration::getNumSlots(const GUID& chassis, std::uint32_t& slots,
-                                      tStatus2& status) {
+void QuentaConfiguration::getNumSlots(const GUID& chassis, std::uint32_t& slots, tStatus2& status) {
   _items.slotCount(chassis, slots, status);
 }
 

@@ -121,8 +121,7 @@ void followList(IStorageObject* object, std::uint32_t attributeId, GuidList& rea
     recordNoMemory(code);
     return;
   }
-  auto** slots =
-      static_cast<IStorageObject**>(_memNewUsingCRT(count * sizeof(IStorageObject*), 0));
+  auto** slots = static_cast<IStorageObject**>(_memNewUsingCRT(count * sizeof(IStorageObject*), 0));
   if (slots == nullptr) {
     recordNoMemory(code);
     return;

@@ -3,7 +3,6 @@
 // by VARKEL_DDB_PATH.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>

@@ -35,7 +35,7 @@ StoreBuilder deviceStore() {
   configuration(21, 12, 1, 3);
   configuration(22, 11, 2, 3);
   configuration(23, 13, 1, 3);
-  configuration(25, 11, 99, 1);  // a device that does not exist
+  configuration(25, 11, 99, 1);                    // a device that does not exist
   store.object(26, kAccessoryConfigurationClass);  // nothing set
   return store;
 }
@@ -51,8 +51,8 @@ TEST_F(DeviceConfigurationTest, ListsEveryAccessoryConfigurationInQueryOrder) {
   tStatus2 status;
   devices().getAllAccessoryConfigurations(all, status);
   EXPECT_EQ(status.code, 0);
-  EXPECT_THAT(toVector(all), ElementsAre(idGuid(20), idGuid(21), idGuid(22), idGuid(23),
-                                         idGuid(24), idGuid(25), idGuid(26)));
+  EXPECT_THAT(toVector(all), ElementsAre(idGuid(20), idGuid(21), idGuid(22), idGuid(23), idGuid(24),
+                                         idGuid(25), idGuid(26)));
 }
 
 TEST_F(DeviceConfigurationTest, ReadsTheStoredValues) {

@@ -1,6 +1,8 @@
 // The fault-injecting decorator itself, in front of the real engine: what
 // the journal records, which call a fault hits, hidden interfaces, short
 // second reads, identity and reference counts.
+#include "support/fault_injection.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,14 +10,13 @@
 #include "store/guid.h"
 #include "store/scoped_ref.h"
 #include "store_fixture.h"
-#include "support/fault_injection.h"
 
 namespace vddb::hwconfig::tests {
 namespace {
 
-using ::testing::ElementsAre;
 using test::innermost;
 using test::sameObject;
+using ::testing::ElementsAre;
 
 constexpr GUID kPlainClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
 constexpr GUID kSlotEntryClass = guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
@@ -68,14 +69,13 @@ TEST_F(DecoratorTest, RecordsEveryCallWithReadableArgumentsInOrder) {
   EXPECT_EQ(marker->getObjectGuid(&guid), S_OK);
 
   const std::string trelix = formatGuid(kTrelixChassisClass);
-  EXPECT_THAT(_faults.calls(),
-              ElementsAre("IkorrinStorage::createQuery(" + trelix + ", 1, 0)",
-                          "IkorrinStorage::runQuery(" + trelix + ")",
-                          "IGuidEnumerator::Next(4)",
-                          "IkorrinStorage::openObject(" + text(1) + ")",
-                          "IStorageObject::getInteger(0x58C0F001)",
-                          "IStorageObject::getReference(0x20C00021)",
-                          "IStorageObject::getObjectGuid()"));
+  EXPECT_THAT(
+      _faults.calls(),
+      ElementsAre("IkorrinStorage::createQuery(" + trelix + ", 1, 0)",
+                  "IkorrinStorage::runQuery(" + trelix + ")", "IGuidEnumerator::Next(4)",
+                  "IkorrinStorage::openObject(" + text(1) + ")",
+                  "IStorageObject::getInteger(0x58C0F001)",
+                  "IStorageObject::getReference(0x20C00021)", "IStorageObject::getObjectGuid()"));
   const auto& journal = _faults.journal();
   EXPECT_EQ(journal[2].result, S_FALSE);
   EXPECT_EQ(journal[4].target, text(1)) << "calls on an object name it";
@@ -152,6 +152,18 @@ TEST_F(DecoratorTest, AnExtensionRequestCanBeFailedOrHidden) {
   EXPECT_EQ(_faults.calls().back(), "IStorageObjectEx::getKindObjectList(0xEEC00022, 0, " +
                                         formatGuid(kSlotEntryClass) + ")");
   EXPECT_EQ(_faults.journal().back().target, text(1));
+
+  _faults.hideInterface(IID_IStorageQueryEx);  // on every object
+  tScopedRef<IStorageQuery> query;
+  ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
+  tScopedRef<IStorageQueryEx> queryEx;
+  EXPECT_EQ(query->QueryInterface(IID_IStorageQueryEx, queryEx.putVoid()), E_NOINTERFACE);
+  EXPECT_TRUE(_faults.journal().back().injected);
+  _faults.clearFaults();
+  ASSERT_EQ(query->QueryInterface(IID_IStorageQueryEx, queryEx.putVoid()), S_OK);
+  EXPECT_EQ(queryEx->addStringCondition(0xB8C0001E, u"a\"b"), S_OK);
+  EXPECT_EQ(_faults.calls().back(),
+            "IStorageQueryEx::addStringCondition(0xB8C0001E, \"a\\u0022b\")");
 }
 
 TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {

@@ -28,7 +28,7 @@ constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005U);
 struct ItemKind {
   const char* name;
   GUID itemClass;
-  GUID otherItemClass;                      // a hardware item of another kind
+  GUID otherItemClass;                       // a hardware item of another kind
   std::optional<std::uint32_t> savedMarker;  // none: every item counts as saved
   std::uint32_t slotList;                    // an owning slot list of the kind
   std::optional<std::uint32_t> ownedRef;     // an owning single reference of the kind
@@ -38,8 +38,7 @@ struct ItemKind {
 };
 
 const ItemKind kKinds[] = {
-    {"Trelix", kTrelixChassisClass, kQuentaChassisClass, kTrelixSavedMarker, 0xEEC00022,
-     0x20C00023,
+    {"Trelix", kTrelixChassisClass, kQuentaChassisClass, kTrelixSavedMarker, 0xEEC00022, 0x20C00023,
      [](tMHWConfiguration& c, GuidList& l, tStatus2& s) {
        c.getTrelixConfiguration().getSavedTrelixChassis(l, s);
      },
@@ -123,8 +122,8 @@ TEST_P(SavedItemTest, ListsSavedItemsOfTheClassAndDerivedClassesInQueryOrder) {
   if (kind().savedMarker) {
     EXPECT_THAT(toVector(saved), ElementsAre(idGuid(1), idGuid(3), idGuid(4)));
   } else {
-    EXPECT_THAT(toVector(saved), ElementsAre(idGuid(1), idGuid(2), idGuid(3), idGuid(4),
-                                             idGuid(5), idGuid(7)));
+    EXPECT_THAT(toVector(saved),
+                ElementsAre(idGuid(1), idGuid(2), idGuid(3), idGuid(4), idGuid(5), idGuid(7)));
   }
 }
 
@@ -158,13 +157,8 @@ TEST_P(SavedItemTest, SlotCountIsReadFromTheItemAndFailsWhenItemOrValueIsMissing
   open(store);
 
   const SlotCase cases[] = {
-      {1, 0, 4},
-      {2, StatusValueMissing, 0},
-      {3, 0, 0xFFFFFFFFU},
-      {4, 0, 2},
-      {5, 0, 0},
-      {6, StatusItemMissing, 0},
-      {99, StatusItemMissing, 0},
+      {1, 0, 4}, {2, StatusValueMissing, 0}, {3, 0, 0xFFFFFFFFU},        {4, 0, 2},
+      {5, 0, 0}, {6, StatusItemMissing, 0},  {99, StatusItemMissing, 0},
   };
   for (const SlotCase& c : cases) {
     SCOPED_TRACE(c.item);
@@ -328,10 +322,8 @@ struct ListingFault {
 
 TEST_F(ItemFaultTest, ListingFailuresAreRecordedByTheStorageMapping) {
   const ListingFault faults[] = {
-      {"createQuery", E_FAIL, E_FAIL},
-      {"runQuery", kStorageNotFound, StatusNotFound},
-      {"Next", E_OUTOFMEMORY, E_OUTOFMEMORY},
-      {"openObject", kStorageNotFound, StatusNotFound},
+      {"createQuery", E_FAIL, E_FAIL},        {"runQuery", kStorageNotFound, StatusNotFound},
+      {"Next", E_OUTOFMEMORY, E_OUTOFMEMORY}, {"openObject", kStorageNotFound, StatusNotFound},
       {"getReference", E_FAIL, E_FAIL},
   };
   StoreBuilder store;

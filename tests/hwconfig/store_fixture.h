@@ -11,11 +11,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "engine/engine.h"
 #include "status/tStatus2.h"

@@ -326,7 +326,8 @@ class GuidEnumeratorWrapper final : public WrapperOf<IGuidEnumerator> {
 
   HRESULT VDDB_STDCALL Next(std::uint32_t count, GUID* guids, std::uint32_t* delivered) override {
     clearOut(delivered);
-    return run("Next", std::to_string(count), [&] { return _inner->Next(count, guids, delivered); });
+    return run("Next", std::to_string(count),
+               [&] { return _inner->Next(count, guids, delivered); });
   }
 };
 
@@ -340,9 +341,8 @@ class ClassWrapper final : public WrapperOf<IStorageClass> {
   }
   HRESULT VDDB_STDCALL getBaseClass(IStorageClass** base) override {
     clearOut(base);
-    return run("getBaseClass", "", [&] {
-      return wrapOut<ClassWrapper>(_state, _inner->getBaseClass(base), base);
-    });
+    return run("getBaseClass", "",
+               [&] { return wrapOut<ClassWrapper>(_state, _inner->getBaseClass(base), base); });
   }
   HRESULT VDDB_STDCALL getAttribute(std::uint32_t id, IStorageAttribute** attribute) override {
     clearOut(attribute);
@@ -372,9 +372,8 @@ class ObjectExWrapper final : public WrapperOf<IStorageObjectEx> {
   ObjectExWrapper(std::shared_ptr<InjectorState> s, IStorageObjectEx* inner, std::string target)
       : WrapperOf(std::move(s), inner, "IStorageObjectEx", std::move(target)) {}
 
-  HRESULT VDDB_STDCALL getKindObjectList(std::uint32_t id, std::uint32_t capacity,
-                                         const GUID& kind, IStorageObject** objects,
-                                         std::uint32_t* count) override {
+  HRESULT VDDB_STDCALL getKindObjectList(std::uint32_t id, std::uint32_t capacity, const GUID& kind,
+                                         IStorageObject** objects, std::uint32_t* count) override {
     clearOut(count);
     for (std::uint32_t i = 0; objects != nullptr && i < capacity; ++i) objects[i] = nullptr;
     return run("getKindObjectList",
@@ -485,9 +484,9 @@ class StorageWrapper final : public WrapperOf<IkorrinStorage> {
     return run("createQuery",
                joinArgs({formatGuid(classGuid), std::to_string(flag), std::to_string(reserved)}),
                [&] {
-                 return wrapOut<QueryWrapper>(
-                     _state, _inner->createQuery(classGuid, flag, reserved, query), query,
-                     formatGuid(classGuid));
+                 return wrapOut<QueryWrapper>(_state,
+                                              _inner->createQuery(classGuid, flag, reserved, query),
+                                              query, formatGuid(classGuid));
                });
   }
   HRESULT VDDB_STDCALL deleteObject(const GUID& objectGuid, IUnknown** result) override {
@@ -505,9 +504,9 @@ class StorageWrapper final : public WrapperOf<IkorrinStorage> {
   }
   HRESULT VDDB_STDCALL runQuery(IStorageQuery* query, IGuidEnumerator** enumerator) override {
     clearOut(enumerator);
-    const std::string queryTarget =
-        query != nullptr && dynamic_cast<Wrapper*>(query) ? dynamic_cast<Wrapper*>(query)->target()
-                                                         : std::string(query ? "query" : "null");
+    const std::string queryTarget = query != nullptr && dynamic_cast<Wrapper*>(query)
+                                        ? dynamic_cast<Wrapper*>(query)->target()
+                                        : std::string(query ? "query" : "null");
     return run("runQuery", queryTarget, [&] {
       return wrapOut<GuidEnumeratorWrapper>(_state, _inner->runQuery(unwrap(query), enumerator),
                                             enumerator, queryTarget);
@@ -519,7 +518,8 @@ class StorageWrapper final : public WrapperOf<IkorrinStorage> {
 // handed out; an interface the decorator cannot wrap is refused.
 void* wrapByIid(const std::shared_ptr<InjectorState>& state, REFIID iid, void* raw,
                 const std::string& target) {
-  if (iid == IID_IStorageObject) return adopt<ObjectWrapper>(state, static_cast<IStorageObject*>(raw));
+  if (iid == IID_IStorageObject)
+    return adopt<ObjectWrapper>(state, static_cast<IStorageObject*>(raw));
   if (iid == IID_IStorageObjectEx) {
     return adopt<ObjectExWrapper>(state, static_cast<IStorageObjectEx*>(raw), target);
   }
