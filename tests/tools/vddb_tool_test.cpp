@@ -1,0 +1,288 @@
+// The vddb tool as a user runs it: a child process per command, its exit
+// code, standard output and standard error.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+using vddb::engine::StoreSession;
+
+const std::string kTool = VDDB_TOOL_PATH;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vddb-tool-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override {
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(vddb::engine::liveInterfaceCount(), 0u);
+  }
+
+  std::string file(const std::string& name) const { return dir + "/" + name; }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+      const std::string name = e.path().filename().string();
+      if (name != "stdout" && name != "stderr" && name != "stdin") out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // Runs the tool to its end, standard input from `input`.
+  ToolRun run(const std::vector<std::string>& args, const std::string& input = "") {
+    writeFile(file("stdin"), input);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int in = ::open(file("stdin").c_str(), O_RDONLY);
+      const int out = ::open(file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = ::open(file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      std::vector<char*> argv{const_cast<char*>(kTool.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(kTool.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ToolRun r;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = readFile(file("stdout"));
+    r.err = readFile(file("stderr"));
+    return r;
+  }
+
+  // The canonical dump of `json` made in this process.
+  static std::string canonical(const std::string& json) {
+    std::unique_ptr<StoreSession> s;
+    std::string text;
+    EXPECT_EQ(StoreSession::openFromJson(json, s), S_OK);
+    if (s) {
+      EXPECT_EQ(s->dumpJson(text), S_OK);
+    }
+    return text;
+  }
+
+  std::string dir;
+};
+
+const std::string kInput = R"({"objects": [
+  {"guid": "0000000B-0000-0000-0000-000000000000", "class": "850f6895-31ba-4eff-b2e8-1197ff1db2e4",
+   "values": {"0xB8C0F010": "PXI1Slot2 \u00c4"}},
+  {"guid": "0000000a-0000-0000-0000-000000000000", "class": "c344f8cd-b1e2-4a40-95e0-4123b6cbcb56",
+   "values": {"0x58C0F013": 4294967295, "0x20C0F012": "0000000b-0000-0000-0000-000000000000"}}]})";
+
+TEST_F(ToolTest, LoadThenDumpGivesTheCanonicalInput) {
+  writeFile(file("in.json"), kInput);
+  const ToolRun load = run({"load", file("in.json"), file("ddb.sqlite")});
+  EXPECT_EQ(load.exitCode, 0) << load.err;
+  EXPECT_THAT(load.err, IsEmpty());
+  EXPECT_THAT(names(), ElementsAre("ddb.sqlite", "in.json"));
+  const ToolRun dump = run({"dump", file("ddb.sqlite")});
+  EXPECT_EQ(dump.exitCode, 0) << dump.err;
+  EXPECT_EQ(dump.out, canonical(kInput));
+  EXPECT_THAT(dump.out, HasSubstr("\"0x58C0F013\": -1"));
+
+  // Loading the dump again gives the dump again.
+  writeFile(file("again.json"), dump.out);
+  EXPECT_EQ(run({"load", file("again.json"), file("again.sqlite")}).exitCode, 0);
+  EXPECT_EQ(run({"dump", file("again.sqlite")}).out, dump.out);
+}
+
+TEST_F(ToolTest, LoadReadsStandardInputAndAllClassesListsTheCatalog) {
+  EXPECT_EQ(run({"load", "-", file("ddb.sqlite")}, kInput).exitCode, 0);
+  const ToolRun all = run({"dump", "--all-classes", file("ddb.sqlite")});
+  EXPECT_EQ(all.exitCode, 0);
+  EXPECT_THAT(all.out, HasSubstr("\"guid\": \"c6f302b8-5260-43c3-a81d-bf741e6d3a80\""));
+  EXPECT_THAT(run({"dump", file("ddb.sqlite")}).out, HasSubstr("\"classes\": [],"));
+}
+
+TEST_F(ToolTest, LoadRefusesAnExistingStoreUnlessForced) {
+  writeFile(file("in.json"), kInput);
+  writeFile(file("empty.json"), "{}");
+  ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
+  const std::string before = readFile(file("ddb.sqlite"));
+  const ToolRun refused = run({"load", file("empty.json"), file("ddb.sqlite")});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_THAT(refused.err, HasSubstr("exists (use --force to replace it)"));
+  EXPECT_EQ(readFile(file("ddb.sqlite")), before);
+  EXPECT_EQ(run({"load", "--force", file("empty.json"), file("ddb.sqlite")}).exitCode, 0);
+  EXPECT_THAT(run({"dump", file("ddb.sqlite")}).out, HasSubstr("\"objects\": []"));
+}
+
+TEST_F(ToolTest, FailedLoadNamesObjectAndAttributeAndLeavesNothing) {
+  writeFile(file("bad.json"), R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
+      "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f", "values": {"0x58C003EA": "seven"}}]})");
+  const ToolRun r = run({"load", file("bad.json"), file("ddb.sqlite")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_THAT(r.err, StartsWith("vddb load: "));
+  EXPECT_THAT(r.err, HasSubstr("object 00000001-0000-0000-0000-000000000000: attribute 0x58C003EA"));
+  EXPECT_THAT(names(), ElementsAre("bad.json"));
+  const ToolRun missing = run({"load", file("none.json"), file("ddb.sqlite")});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_THAT(missing.err, HasSubstr("cannot read"));
+}
+
+struct FailingCommand {
+  const char* name;
+  std::vector<std::string> args;  // "@" stands for the temporary directory
+  int exitCode;
+  const char* message;
+};
+
+TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
+  writeFile(file("text.txt"), "not a store");
+  const FailingCommand cases[] = {
+      {"no subcommand", {}, 2, "A subcommand is required"},
+      {"unknown subcommand", {"frobnicate"}, 2, ""},
+      {"dump without store", {"dump"}, 2, "DB is required"},
+      {"dump of a missing store", {"dump", "@/none.sqlite"}, 1, "store missing (0x80040A01)"},
+      {"dump of a text file", {"dump", "@/text.txt"}, 1, "not a store (0x80040A02)"},
+      {"lock of a missing store", {"lock", "@/none.sqlite", "--seconds", "1"}, 1, "store missing"},
+      {"lock with a bad time", {"lock", "@/none.sqlite", "--seconds", "soon"}, 2, ""},
+      {"load with one argument", {"load", "@/text.txt"}, 2, "DB is required"},
+  };
+  for (const FailingCommand& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args;
+    for (std::string a : c.args) {
+      if (a[0] == '@') a = dir + a.substr(1);
+      args.push_back(a);
+    }
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_FALSE(r.err.empty());
+    EXPECT_THAT(r.err, HasSubstr(c.message));
+    EXPECT_THAT(r.out, IsEmpty());
+  }
+  EXPECT_THAT(names(), ElementsAre("text.txt"));
+}
+
+TEST_F(ToolTest, HelpIsEverywhere) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"load", "--help"}, {"dump", "--help"},
+                                             {"lock", "--help"}}) {
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_THAT(r.out, HasSubstr("Usage:"));
+  }
+}
+
+// A `vddb lock` child whose first line of output is awaited.
+class LockHolder {
+ public:
+  LockHolder(const std::string& db, const std::string& seconds) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return;
+    _pid = ::fork();
+    if (_pid == 0) {
+      ::dup2(pipeFds[1], 1);
+      ::close(pipeFds[0]);
+      ::execl(kTool.c_str(), kTool.c_str(), "lock", db.c_str(), "--seconds", seconds.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    _out = ::fdopen(pipeFds[0], "r");
+  }
+  ~LockHolder() {
+    if (_pid > 0) {
+      ::kill(_pid, SIGKILL);
+      ::waitpid(_pid, nullptr, 0);
+    }
+    if (_out != nullptr) std::fclose(_out);
+  }
+  std::string line() {
+    char buffer[512];
+    return std::fgets(buffer, sizeof buffer, _out) != nullptr ? buffer : "";
+  }
+  int stop(int signal) {
+    if (signal != 0) ::kill(_pid, signal);
+    int status = 0;
+    ::waitpid(_pid, &status, 0);
+    _pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t _pid = -1;
+  std::FILE* _out = nullptr;
+};
+
+TEST_F(ToolTest, LockHoldsOffWritersUntilInterrupted) {
+  writeFile(file("in.json"), kInput);
+  ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
+  LockHolder holder(file("ddb.sqlite"), "60");
+  EXPECT_EQ(holder.line(), "locked " + file("ddb.sqlite") + "\n");
+
+  std::unique_ptr<StoreSession> s;
+  EXPECT_EQ(StoreSession::open(file("ddb.sqlite"), s), vddb::engine::kStoreLocked);
+  const ToolRun second = run({"lock", file("ddb.sqlite"), "--seconds", "1"});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_THAT(second.err, HasSubstr("store locked"));
+  const ToolRun dump = run({"dump", file("ddb.sqlite")});
+  EXPECT_EQ(dump.exitCode, 0) << "a dump needs no write lock";
+  EXPECT_EQ(dump.out, canonical(kInput));
+
+  EXPECT_EQ(holder.stop(SIGTERM), 0);
+  EXPECT_EQ(StoreSession::open(file("ddb.sqlite"), s), S_OK);
+}
+
+TEST_F(ToolTest, LockEndsByItselfAndOnInterrupt) {
+  writeFile(file("in.json"), kInput);
+  ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
+  {
+    LockHolder holder(file("ddb.sqlite"), "0");
+    EXPECT_THAT(holder.line(), StartsWith("locked "));
+    EXPECT_EQ(holder.line(), "released " + file("ddb.sqlite") + "\n");
+    EXPECT_EQ(holder.stop(0), 0);
+  }
+  {
+    LockHolder holder(file("ddb.sqlite"), "60");
+    EXPECT_THAT(holder.line(), StartsWith("locked "));
+    EXPECT_EQ(holder.stop(SIGINT), 0);
+  }
+  std::unique_ptr<StoreSession> s;
+  EXPECT_EQ(StoreSession::open(file("ddb.sqlite"), s), S_OK);
+}
+
+}  // namespace

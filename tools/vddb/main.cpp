@@ -1,0 +1,140 @@
+// vddb: the companion tool for people who look after a store.
+//
+//   vddb load FILE.json DB [--force]   build a store from JSON
+//   vddb dump DB [--all-classes]       canonical JSON on standard output
+//   vddb lock DB [--seconds N]         hold the write lock for a while
+//
+// Messages go to standard error; every failure exits non-zero (1 for a
+// store or file problem, 2 for a usage mistake). docs/vddb.md has the
+// details.
+#include <signal.h>
+#include <time.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+
+namespace {
+
+using vddb::engine::StoreSession;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+int report(const std::string& command, const std::string& message) {
+  std::cerr << "vddb " << command << ": " << message << "\n";
+  return kExitFailure;
+}
+
+std::string describe(HRESULT hr, const std::string& path) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  return path + ": " + vddb::engine::resultName(hr) + " (" + code + ")";
+}
+
+int load(const std::string& jsonPath, const std::string& dbPath, bool force) {
+  std::ifstream file;
+  std::istream* in = &std::cin;
+  if (jsonPath != "-") {
+    file.open(jsonPath, std::ios::binary);
+    if (!file) return report("load", "cannot read " + jsonPath);
+    in = &file;
+  }
+  std::string error;
+  const HRESULT hr = vddb::engine::createStoreFromJson(*in, dbPath, force, &error);
+  if (hr < 0) {
+    return report("load", (jsonPath == "-" ? std::string("standard input") : jsonPath) + ": " +
+                              (error.empty() ? vddb::engine::resultName(hr) : error));
+  }
+  return 0;
+}
+
+int dump(const std::string& dbPath, bool allClasses) {
+  std::unique_ptr<StoreSession> session;
+  HRESULT hr = StoreSession::openReadOnly(dbPath, session);
+  if (hr < 0) return report("dump", describe(hr, dbPath));
+  std::string error;
+  hr = session->dumpJson(std::cout, allClasses, &error);
+  if (hr < 0) return report("dump", dbPath + ": " + (error.empty() ? describe(hr, dbPath) : error));
+  return 0;
+}
+
+int lock(const std::string& dbPath, unsigned seconds) {
+  // Taken as signals to wait for, so that an interrupt ends the wait and
+  // the lock is released in order.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);
+  sigprocmask(SIG_BLOCK, &stop, nullptr);
+
+  std::unique_ptr<StoreSession> session;
+  const HRESULT hr = StoreSession::open(dbPath, session);
+  if (hr < 0) return report("lock", describe(hr, dbPath));
+  std::cout << "locked " << dbPath << std::endl;
+
+  timespec left{static_cast<time_t>(seconds), 0};
+  siginfo_t info{};
+  const int signal = sigtimedwait(&stop, &info, &left);
+  session.reset();  // rolls back (nothing was changed) and releases the lock
+  std::cout << "released " << dbPath << (signal > 0 ? " (interrupted)" : "") << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+  CLI::App app{"vddb: load, dump and lock a Varkel device driver database store"};
+  app.require_subcommand(1);
+
+  std::string jsonPath;
+  std::string dbPath;
+  bool force = false;
+  bool allClasses = false;
+  unsigned seconds = 60;
+
+  CLI::App* loadCmd = app.add_subcommand(
+      "load", "Create the store DB from FILE.json (vddb-store/1). The store is built beside DB "
+              "and renamed into place; a failed load leaves nothing.");
+  loadCmd->add_option("FILE.json", jsonPath, "the JSON store, or - for standard input")
+      ->required();
+  loadCmd->add_option("DB", dbPath, "the store file to create")->required();
+  loadCmd->add_flag("-f,--force", force, "replace DB when it exists (not while it is locked)");
+
+  CLI::App* dumpCmd = app.add_subcommand(
+      "dump", "Write the store DB as canonical JSON to standard output. Reads the last "
+              "committed state without taking the write lock.");
+  dumpCmd->add_option("DB", dbPath, "the store file")->required();
+  dumpCmd->add_flag("--all-classes", allClasses,
+                    "write the built-in classes too, not only those the store defines differently");
+
+  CLI::App* lockCmd = app.add_subcommand(
+      "lock", "Hold the write lock of DB: prints \"locked DB\" once it has it, releases it after "
+              "the given time or on SIGINT/SIGTERM, then prints \"released DB\".");
+  lockCmd->add_option("DB", dbPath, "the store file")->required();
+  lockCmd->add_option("-s,--seconds", seconds, "how long to hold the lock (default 60)")
+      ->check(CLI::Range(0u, 86400u));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+
+  if (loadCmd->parsed()) return load(jsonPath, dbPath, force);
+  if (dumpCmd->parsed()) return dump(dbPath, allClasses);
+  if (lockCmd->parsed()) return lock(dbPath, seconds);
+  return kExitUsage;
+}
