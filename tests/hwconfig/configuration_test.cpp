@@ -53,22 +53,10 @@ TEST_F(ConfigurationTest, LendsTheStorageItWasBuiltWithAndCallsGoThroughIt) {
   const std::vector<std::string> queries = _faults.calls("createQuery");
   EXPECT_THAT(queries, ElementsAre("IkorrinStorage::createQuery(" +
                                    formatGuid(kTrelixChassisClass) + ", 1, 0)"));
-}
 
-TEST_F(ConfigurationTest, LendsNoStorageOnAnErrorStatus) {
-  open(twoChassis());
-  tStatus2 status;
   status.code = -1;
-  EXPECT_EQ(configuration().getStorage(status), nullptr);
+  EXPECT_EQ(configuration().getStorage(status), nullptr) << "none on an error status";
   EXPECT_EQ(status.code, -1);
-}
-
-TEST_F(ConfigurationTest, SubConfigurationsLiveAsLongAsTheConfiguration) {
-  open(twoChassis());
-  EXPECT_EQ(&configuration().getTrelixConfiguration(), &configuration().getTrelixConfiguration());
-  EXPECT_EQ(&configuration().getDeviceConfiguration(), &configuration().getDeviceConfiguration());
-  EXPECT_NE(static_cast<void*>(&configuration().getMordanConfiguration()),
-            static_cast<void*>(&configuration().getQuentaConfiguration()));
 }
 
 TEST_F(ConfigurationTest, SaveAndRevertDoNothingOnAnErrorStatus) {
@@ -84,15 +72,6 @@ TEST_F(ConfigurationTest, SaveAndRevertDoNothingOnAnErrorStatus) {
   EXPECT_EQ(fresh.code, 0) << "the transaction was still open";
 }
 
-TEST_F(ConfigurationTest, SaveAfterSaveReportsTheEnginesFailure) {
-  open(twoChassis());
-  tStatus2 status;
-  configuration().saveConfiguration(status);
-  EXPECT_EQ(status.code, 0);
-  configuration().saveConfiguration(status);
-  EXPECT_LT(status.code, 0) << "the transaction ended with the first save";
-}
-
 TEST(ConfigurationFactoryTest, BuiltWithoutAStorageItUsesTheSessionsOwn) {
   {
     std::unique_ptr<engine::StoreSession> session;
@@ -102,17 +81,9 @@ TEST(ConfigurationFactoryTest, BuiltWithoutAStorageItUsesTheSessionsOwn) {
     ASSERT_NE(configuration, nullptr);
     EXPECT_EQ(configuration->getStorage(status), session->storage());
     configuration->finalize(status);
-  }
-  EXPECT_EQ(engine::liveInterfaceCount(), 0U);
-}
 
-TEST(ConfigurationFactoryTest, BuildsNothingOnAnErrorStatus) {
-  {
-    std::unique_ptr<engine::StoreSession> session;
-    ASSERT_EQ(engine::StoreSession::openFromJson(twoChassis().json(), session), S_OK);
-    tStatus2 status;
     status.code = -4;
-    EXPECT_EQ(openConfiguration(*session, nullptr, status), nullptr);
+    EXPECT_EQ(openConfiguration(*session, nullptr, status), nullptr) << "none on an error status";
     EXPECT_EQ(status.code, -4);
   }
   EXPECT_EQ(engine::liveInterfaceCount(), 0U);
@@ -203,10 +174,15 @@ TEST_F(StoreFileTest, RevertedOrUnsavedChangesAreGone) {
   }
 }
 
-TEST_F(StoreFileTest, AMissingStoreGivesTheEnginesCodeAndNoConfiguration) {
+TEST_F(StoreFileTest, AMissingStoreOrAnErrorStatusGiveNoConfiguration) {
   tStatus2 status;
   EXPECT_EQ(tMHWConfiguration::initialize(nullptr, 64, status), nullptr);
   EXPECT_EQ(status.code, engine::kStoreMissing);
+
+  create(twoChassis());
+  status.code = -2;
+  EXPECT_EQ(tMHWConfiguration::initialize(nullptr, 64, status), nullptr) << "not on an error";
+  EXPECT_EQ(status.code, -2);
 }
 
 TEST_F(StoreFileTest, AStoreHeldByAnotherSessionIsNotReachable) {
@@ -222,14 +198,6 @@ TEST_F(StoreFileTest, AStoreHeldByAnotherSessionIsNotReachable) {
   ASSERT_NE(configuration, nullptr) << "finalize and the holder's end release the lock";
   tStatus2 finalizeStatus;
   configuration->finalize(finalizeStatus);
-}
-
-TEST_F(StoreFileTest, InitializeDoesNothingOnAnErrorStatus) {
-  create(twoChassis());
-  tStatus2 status;
-  status.code = -2;
-  EXPECT_EQ(tMHWConfiguration::initialize(nullptr, 64, status), nullptr);
-  EXPECT_EQ(status.code, -2);
 }
 
 }  // namespace

@@ -141,18 +141,6 @@ TEST_F(DeviceConfigurationTest, EveryReadFailsWhenItsObjectOrValueIsMissing) {
   }
 }
 
-TEST_F(DeviceConfigurationTest, FailedReadsLeaveTheirOutValuesAlone) {
-  open(deviceStore());
-  tStatus2 status;
-  std::uint32_t connector = 42;
-  GUID device = idGuid(77);
-  devices().getAccessoryConfigurationConnector(idGuid(26), connector, status);
-  tStatus2 second;
-  devices().getAccessoryConfigurationConnectedDevice(idGuid(26), device, second);
-  EXPECT_EQ(connector, 42U);
-  EXPECT_EQ(device, idGuid(77));
-}
-
 TEST_F(DeviceConfigurationTest, NothingIsReadOrChangedOnAnErrorStatus) {
   open(deviceStore());
   _faults.clearJournal();
