@@ -9,12 +9,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
@@ -181,7 +180,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {{1, 1, 0}, {2, 1, 4294967295u}, {3, 1, 4294967295u}, {4, 1, 0}},
                   {1, 2}},
         StoreCase{"IdentifiersEqualUnderFullFolding",
-                  {{1, "Stra\xC3\x9F" "e-\xEF\xAC\x83"}, {2, "STRASSE-FFI"}},  // Straße-ﬃ
+                  {{1,
+                    "Stra\xC3\x9F"
+                    "e-\xEF\xAC\x83"},
+                   {2, "STRASSE-FFI"}},  // Straße-ﬃ
                   {{1, 1, 2}, {2, 2, 2}},
                   {1}},
         StoreCase{"GreekAndKelvinStayDistinct",
@@ -233,7 +235,8 @@ TEST_P(ReadFailures, EndThePassAtTheThirdOfFive) {
     tStatus2 status;
     dryRun.runPass(status);
     ASSERT_EQ(status.code, 0);
-    const GUID target = std::string(c.operation) == "getString" ? deviceGuid(2) : configurationGuid(3);
+    const GUID target =
+        std::string(c.operation) == "getString" ? deviceGuid(2) : configurationGuid(3);
     nth = callNumber(dryRun.faults(), c.operation, target, c.attribute);
     ASSERT_GT(nth, 0u);
   }

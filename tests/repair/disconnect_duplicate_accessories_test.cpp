@@ -154,15 +154,19 @@ class LibraryModel {
   void connector(const GUID& guid, std::uint32_t& connector, tStatus2& status) {
     if (!isGood(status) || !enter(Op::connector, status)) return;
     const AccessoryConfiguration* c = find(guid);
-    if (c == nullptr) status.code = kLibraryError;
-    else connector = c->connector;
+    if (c == nullptr)
+      status.code = kLibraryError;
+    else
+      connector = c->connector;
     leave(Op::connector);
   }
   void connectedDevice(const GUID& guid, GUID& device, tStatus2& status) {
     if (!isGood(status) || !enter(Op::connectedDevice, status)) return;
     const AccessoryConfiguration* c = find(guid);
-    if (c == nullptr) status.code = kLibraryError;
-    else device = deviceGuid(c->device);
+    if (c == nullptr)
+      status.code = kLibraryError;
+    else
+      device = deviceGuid(c->device);
     leave(Op::connectedDevice);
   }
   void identifier(const GUID& device, tCaseInsensitiveBasicString& text, tStatus2& status) {
@@ -180,8 +184,10 @@ class LibraryModel {
   void accessory(const GUID& guid, GUID& accessory, tStatus2& status) {
     if (!isGood(status) || !enter(Op::accessory, status)) return;
     const AccessoryConfiguration* c = find(guid);
-    if (c == nullptr) status.code = kLibraryError;
-    else accessory = accessoryGuid(c->id);
+    if (c == nullptr)
+      status.code = kLibraryError;
+    else
+      accessory = accessoryGuid(c->id);
     leave(Op::accessory);
   }
   void disconnect(const GUID& device, const GUID& accessory, tStatus2& status) {
@@ -210,7 +216,8 @@ struct Call {
 
 // The three reads of one visit, and the two calls of a disconnection.
 std::vector<Call> visit(int configuration) {
-  return {{Op::connector, configuration}, {Op::connectedDevice, configuration},
+  return {{Op::connector, configuration},
+          {Op::connectedDevice, configuration},
           {Op::identifier, configuration}};
 }
 // A visit on a status that failed before the connected device was read: the
@@ -421,8 +428,7 @@ INSTANTIATE_TEST_SUITE_P(
                            visit(1) + visit(2) + std::vector<Call>{{Op::accessory, 2}}},
         LibraryFailureCase{"DisconnectionOfTheSecond", Op::disconnect, 1,
                            visit(1) + visit(2) + disconnection(2)},
-        LibraryFailureCase{"DisconnectionOfTheFourth", Op::disconnect, 2,
-                           visits(4, {2, 4})}),
+        LibraryFailureCase{"DisconnectionOfTheFourth", Op::disconnect, 2, visits(4, {2, 4})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A failed identifier read leaves the identifier empty, so the key reads
@@ -482,20 +488,18 @@ INSTANTIATE_TEST_SUITE_P(
         // The key starts as a copy of the identifier ...
         RaiseCase{"KeyCopy", u"Dev3", Op::identifier, 1, 1, 642, visit(1)},
         // ... and grows only when identifier, "/" and digits pass 15 units.
-        RaiseCase{"KeyGrowingForItsDigits", u"PXI1Slot14/Dev", Op::identifier, 1, 2, 642,
-                  visit(1)},
+        RaiseCase{"KeyGrowingForItsDigits", u"PXI1Slot14/Dev", Op::identifier, 1, 2, 642, visit(1)},
         RaiseCase{"KeySetNode", u"Dev3", Op::identifier, 1, 2, 657, visit(1)},
         RaiseCase{"KeySetCopyOfTheKey", u"Dev3", Op::identifier, 1, 3, 657, visit(1)},
-        RaiseCase{"KeySetOnTheThird", u"Dev3", Op::identifier, 3, 2, 657,
-                  visits(3, {2})}),
+        RaiseCase{"KeySetOnTheThird", u"Dev3", Op::identifier, 3, 2, 657, visits(3, {2})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every allocation of the pass, failed in turn: the pass either reports
 // StatusNoMemory raised at one of its three sites or completes; it never
 // disconnects what it should not, and gives back every block either way.
 TEST(DisconnectDuplicateAccessoriesAllocation, EveryFailedAllocationIsRaisedAtItsSite) {
-  const std::vector<Device> devices = {{1, u"PXI1Slot4/Dev3"}, {2, u"pxi1slot4/dev3"},
-                                       {3, u"PXI1Slot14/Device7"}};
+  const std::vector<Device> devices = {
+      {1, u"PXI1Slot4/Dev3"}, {2, u"pxi1slot4/dev3"}, {3, u"PXI1Slot14/Device7"}};
   const std::vector<AccessoryConfiguration> configurations = {
       {1, 1, 0}, {2, 2, 0}, {3, 3, 4294967295u}, {4, 3, 4294967295u}, {5, 1, 1}, {6, 3, 0}};
   const std::vector<std::pair<GUID, GUID>> complete = {{deviceGuid(2), accessoryGuid(2)},

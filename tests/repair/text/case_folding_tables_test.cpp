@@ -1,5 +1,7 @@
 // The generated folding tables: their shape, their counts, their content
 // against ICU, and the single-unit lookup that the comparison is built on.
+#include "repair/text/case_folding_tables.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "repair/text/case_folding_tables.h"
-#include "repair/text/case_insensitive_compare.h"
 #include "folding_oracle.h"
+#include "repair/text/case_insensitive_compare.h"
 
 namespace {
 
@@ -40,13 +41,13 @@ TableView view(char16_t first, char16_t last, const char16_t (&table)[Count][Wid
 
 std::vector<TableView> allTables() {
   using namespace folding;
-  return {view(kLatinFirst, kLatinLast, kLatin),
-          view(kLatinExtendedAdditionalFirst, kLatinExtendedAdditionalLast,
-               kLatinExtendedAdditional),
-          view(kRomanNumeralsFirst, kRomanNumeralsLast, kRomanNumerals),
-          view(kCircledLatinFirst, kCircledLatinLast, kCircledLatin),
-          view(kLigaturesFirst, kLigaturesLast, kLigatures),
-          view(kFullwidthLatinFirst, kFullwidthLatinLast, kFullwidthLatin)};
+  return {
+      view(kLatinFirst, kLatinLast, kLatin),
+      view(kLatinExtendedAdditionalFirst, kLatinExtendedAdditionalLast, kLatinExtendedAdditional),
+      view(kRomanNumeralsFirst, kRomanNumeralsLast, kRomanNumerals),
+      view(kCircledLatinFirst, kCircledLatinLast, kCircledLatin),
+      view(kLigaturesFirst, kLigaturesLast, kLigatures),
+      view(kFullwidthLatinFirst, kFullwidthLatinLast, kFullwidthLatin)};
 }
 
 std::u16string foldOne(char16_t unit) {
@@ -92,12 +93,14 @@ TEST(CaseFoldingTables, Count729EntriesOf374Changed) {
 
 TEST(CaseFoldingTables, HaveExactlyTheSixteenMultiUnitFoldings) {
   const std::map<char16_t, std::u16string> expected = {
-      {0x00DF, u"\u0073\u0073"}, {0x0130, u"\u0069\u0307"}, {0x0149, u"\u02BC\u006E"},
-      {0x01F0, u"\u006A\u030C"}, {0x1E96, u"\u0068\u0331"}, {0x1E97, u"\u0074\u0308"},
-      {0x1E98, u"\u0077\u030A"}, {0x1E99, u"\u0079\u030A"}, {0x1E9A, u"\u0061\u02BE"},
-      {0xFB00, u"ff"},           {0xFB01, u"fi"},           {0xFB02, u"fl"},
-      {0xFB03, u"ffi"},          {0xFB04, u"ffl"},          {0xFB05, u"st"},
-      {0xFB06, u"st"}};
+      {0x00DF, u"\u0073\u0073"}, {0x0130, u"\u0069\u0307"},
+      {0x0149, u"\u02BC\u006E"}, {0x01F0, u"\u006A\u030C"},
+      {0x1E96, u"\u0068\u0331"}, {0x1E97, u"\u0074\u0308"},
+      {0x1E98, u"\u0077\u030A"}, {0x1E99, u"\u0079\u030A"},
+      {0x1E9A, u"\u0061\u02BE"}, {0xFB00, u"ff"},
+      {0xFB01, u"fi"},           {0xFB02, u"fl"},
+      {0xFB03, u"ffi"},          {0xFB04, u"ffl"},
+      {0xFB05, u"st"},           {0xFB06, u"st"}};
   std::map<char16_t, std::u16string> found;
   for (const TableView& table : allTables()) {
     for (std::size_t i = 0; i < table.count; ++i) {
@@ -116,8 +119,10 @@ TEST(CaseFoldingTables, PadEntriesOnlyAtTheirEndAndNeverStartWithZero) {
       EXPECT_NE(entry[0], 0);
       bool padding = false;
       for (std::size_t k = 0; k < table.width; ++k) {
-        if (entry[k] == 0) padding = true;
-        else EXPECT_FALSE(padding) << "unit after zero padding";
+        if (entry[k] == 0)
+          padding = true;
+        else
+          EXPECT_FALSE(padding) << "unit after zero padding";
       }
     }
   }
@@ -137,9 +142,9 @@ TEST(CaseFoldingTables, NotableSingleUnitFoldings) {
     char16_t unit;
     char16_t folded;
   };
-  const Row rows[] = {{0x00B5, 0x03BC}, {0x017F, 0x0073}, {0x0049, 0x0069}, {0x1E9B, 0x1E61},
-                      {0x2160, 0x2170}, {0x24B6, 0x24D0}, {0xFF21, 0xFF41}, {0x0232, 0x0233},
-                      {0x0130 + 1, 0x0131}};
+  const Row rows[] = {{0x00B5, 0x03BC}, {0x017F, 0x0073}, {0x0049, 0x0069},
+                      {0x1E9B, 0x1E61}, {0x2160, 0x2170}, {0x24B6, 0x24D0},
+                      {0xFF21, 0xFF41}, {0x0232, 0x0233}, {0x0130 + 1, 0x0131}};
   for (const Row& row : rows) {
     EXPECT_EQ(describe(foldOne(row.unit)), describe({&row.folded, 1})) << describe({&row.unit, 1});
   }

@@ -1,6 +1,8 @@
 // The case-insensitive comparison: the documented pairs, and agreement with
 // the lexicographic order of ICU-folded forms over every code unit of the
 // folding ranges and over many random texts.
+#include "repair/text/case_insensitive_compare.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -16,7 +18,6 @@
 
 #include "folding_oracle.h"
 #include "platform/memory.h"
-#include "repair/text/case_insensitive_compare.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ using vddb::test::oracleFold;
 
 int compareTexts(std::u16string_view a, std::u16string_view b) {
   return tLocaleConsideringWideStringComparitor::compare(a.data(), a.data() + a.size(), b.data(),
-                                                        b.data() + b.size());
+                                                         b.data() + b.size());
 }
 
 struct PairRow {
@@ -53,32 +54,31 @@ TEST_P(DocumentedPairs, CompareAsDocumentedInBothDirections) {
 
 INSTANTIATE_TEST_SUITE_P(
     CaseInsensitiveCompare, DocumentedPairs,
-    testing::Values(
-        PairRow{u"PXI1Slot4/Dev3", u"pxi1slot4/dev3", 0},
-        PairRow{u"ABCDEFGHIJKLMNOPQRSTUVWXYZ", u"abcdefghijklmnopqrstuvwxyz", 0},
-        // Compared as U+0061 and U+0062, although U+0042 is the smaller unit.
-        PairRow{u"\u0061", u"\u0042", -1},
-        PairRow{u"\u00DF", u"ss", 0}, PairRow{u"\u00DF", u"SS", 0},
-        PairRow{u"\u00DF", u"sS", 0}, PairRow{u"s", u"\u00DF", -1},
-        PairRow{u"\u00DF", u"s", 1}, PairRow{u"f", u"\uFB00", -1},
-        PairRow{u"ff", u"\uFB03", -1}, PairRow{u"\uFB03", u"FFI", 0},
-        PairRow{u"\uFB03", u"f\uFB01", 0}, PairRow{u"\uFB00i", u"\uFB03", 0},
-        PairRow{u"\u0130", u"\u0069\u0307", 0}, PairRow{u"\u0130", u"\u0069", 1},
-        PairRow{u"\u0130", u"I\u0307", 0}, PairRow{u"\u0049", u"\u0131", -1},
-        // Greek and the Kelvin sign lie outside the ranges.
-        PairRow{u"\u0391", u"\u03B1", -1}, PairRow{u"\u212A", u"\u006B", 1},
-        PairRow{u"\u00B5", u"\u03BC", 0}, PairRow{u"\u017F", u"S", 0},
-        PairRow{u"\u1E9B", u"\u1E60", 0}, PairRow{u"\u1E9E", u"ss", 1},
-        PairRow{u"\u2160", u"\u2170", 0}, PairRow{u"\u216F", u"\u217F", 0},
-        PairRow{u"\u24B6", u"\u24D0", 0}, PairRow{u"\u24CF", u"\u24E9", 0},
-        PairRow{u"\uFF21", u"\uFF41", 0}, PairRow{u"\uFF3A", u"\uFF5A", 0},
-        PairRow{u"\u1EA0", u"\u1EA1", -1}, PairRow{u"\u0149", u"\u02BCN", 0},
-        PairRow{u"\u1E9A", u"A\u02BE", 0}, PairRow{u"", u"", 0}, PairRow{u"", u"a", -1},
-        PairRow{u"", u"\u00DF", -1}, PairRow{u"dev", u"DEV1", -1},
-        PairRow{u"Dev/1", u"dev/10", -1}, PairRow{u"Dev/2", u"dev/10", 1},
-        // Surrogates are never folded and sort by their unit value.
-        PairRow{u"\xD83D\xDE00", u"\xD83D\xDE00", 0}, PairRow{u"\xD800", u"\uFF21", -1},
-        PairRow{u"\xDBFF", u"\xDC00", -1}));
+    testing::Values(PairRow{u"PXI1Slot4/Dev3", u"pxi1slot4/dev3", 0},
+                    PairRow{u"ABCDEFGHIJKLMNOPQRSTUVWXYZ", u"abcdefghijklmnopqrstuvwxyz", 0},
+                    // Compared as U+0061 and U+0062, although U+0042 is the smaller unit.
+                    PairRow{u"\u0061", u"\u0042", -1}, PairRow{u"\u00DF", u"ss", 0},
+                    PairRow{u"\u00DF", u"SS", 0}, PairRow{u"\u00DF", u"sS", 0},
+                    PairRow{u"s", u"\u00DF", -1}, PairRow{u"\u00DF", u"s", 1},
+                    PairRow{u"f", u"\uFB00", -1}, PairRow{u"ff", u"\uFB03", -1},
+                    PairRow{u"\uFB03", u"FFI", 0}, PairRow{u"\uFB03", u"f\uFB01", 0},
+                    PairRow{u"\uFB00i", u"\uFB03", 0}, PairRow{u"\u0130", u"\u0069\u0307", 0},
+                    PairRow{u"\u0130", u"\u0069", 1}, PairRow{u"\u0130", u"I\u0307", 0},
+                    PairRow{u"\u0049", u"\u0131", -1},
+                    // Greek and the Kelvin sign lie outside the ranges.
+                    PairRow{u"\u0391", u"\u03B1", -1}, PairRow{u"\u212A", u"\u006B", 1},
+                    PairRow{u"\u00B5", u"\u03BC", 0}, PairRow{u"\u017F", u"S", 0},
+                    PairRow{u"\u1E9B", u"\u1E60", 0}, PairRow{u"\u1E9E", u"ss", 1},
+                    PairRow{u"\u2160", u"\u2170", 0}, PairRow{u"\u216F", u"\u217F", 0},
+                    PairRow{u"\u24B6", u"\u24D0", 0}, PairRow{u"\u24CF", u"\u24E9", 0},
+                    PairRow{u"\uFF21", u"\uFF41", 0}, PairRow{u"\uFF3A", u"\uFF5A", 0},
+                    PairRow{u"\u1EA0", u"\u1EA1", -1}, PairRow{u"\u0149", u"\u02BCN", 0},
+                    PairRow{u"\u1E9A", u"A\u02BE", 0}, PairRow{u"", u"", 0}, PairRow{u"", u"a", -1},
+                    PairRow{u"", u"\u00DF", -1}, PairRow{u"dev", u"DEV1", -1},
+                    PairRow{u"Dev/1", u"dev/10", -1}, PairRow{u"Dev/2", u"dev/10", 1},
+                    // Surrogates are never folded and sort by their unit value.
+                    PairRow{u"\xD83D\xDE00", u"\xD83D\xDE00", 0}, PairRow{u"\xD800", u"\uFF21", -1},
+                    PairRow{u"\xDBFF", u"\xDC00", -1}));
 
 TEST(CaseInsensitiveCompare, ReturnsOnlyMinusOneZeroOrOne) {
   EXPECT_EQ(compareTexts(u"a", u"z"), -1);
@@ -202,7 +202,8 @@ class RandomTexts {
         }
         [[fallthrough]];
       case 1:
-        text.insert(text.begin() + static_cast<std::ptrdiff_t>(_random() % (text.size() + 1)), unit);
+        text.insert(text.begin() + static_cast<std::ptrdiff_t>(_random() % (text.size() + 1)),
+                    unit);
         break;
       default:
         if (!text.empty()) text.erase(_random() % text.size(), 1);
@@ -225,9 +226,15 @@ TEST(CaseInsensitiveCompare, AgreesWithTheOracleOnRandomTexts) {
     const std::u16string a = random.text(8);
     std::u16string b;
     switch (random.next() % 3) {
-      case 0: b = random.text(8); break;
-      case 1: b = random.respelled(a); break;
-      default: b = random.nearMiss(random.respelled(a)); break;
+      case 0:
+        b = random.text(8);
+        break;
+      case 1:
+        b = random.respelled(a);
+        break;
+      default:
+        b = random.nearMiss(random.respelled(a));
+        break;
     }
     const int expected = oracleCompare(a, b);
     if (expected == 0) {

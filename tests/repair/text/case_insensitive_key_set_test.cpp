@@ -1,6 +1,8 @@
 // The key set of the accessory pass: one key per case-insensitive spelling,
 // the first spelling kept, logarithmic height, and allocation failures that
 // leave the set as it was.
+#include "repair/text/case_insensitive_key_set.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "platform/memory.h"
-#include "repair/text/case_insensitive_key_set.h"
 
 namespace {
 
@@ -18,9 +19,8 @@ namespace platform = vddb::platform;
 
 std::vector<std::u16string> keysInOrder(const tCaseInsensitiveKeySet& set) {
   std::vector<std::u16string> keys;
-  set.forEachInOrder([&](const tCaseInsensitiveBasicString& key) {
-    keys.emplace_back(key.begin(), key.end());
-  });
+  set.forEachInOrder(
+      [&](const tCaseInsensitiveBasicString& key) { keys.emplace_back(key.begin(), key.end()); });
   return keys;
 }
 
@@ -61,8 +61,9 @@ TEST(CaseInsensitiveKeySet, KeepsOneKeyPerFoldedSpellingAsFirstSpelled) {
   EXPECT_TRUE(set.contains(text(u"pxi1slot4/dev3/10")));
   EXPECT_TRUE(set.contains(text(u"strasse/1")));
   EXPECT_FALSE(set.contains(text(u"pxi1slot4/dev3/1")));
-  EXPECT_EQ(keysInOrder(set), (std::vector<std::u16string>{
-                                  u"", u"PXI1Slot4/Dev3/0", u"PXI1Slot4/Dev3/10", u"Stra\u00DFe/1"}));
+  EXPECT_EQ(keysInOrder(set),
+            (std::vector<std::u16string>{u"", u"PXI1Slot4/Dev3/0", u"PXI1Slot4/Dev3/10",
+                                         u"Stra\u00DFe/1"}));
 }
 
 // Ascending, descending and interleaved insertions are the worst cases of an

@@ -1,10 +1,10 @@
 // The connector number as text: unsigned decimal digits only.
+#include "repair/text/connector_text.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
-
-#include "repair/text/connector_text.h"
 
 namespace {
 
