@@ -26,10 +26,29 @@ namespace tUpgradeDowngradeMgr {
 
 namespace {
 
+// Rows 6 and 9: the shared step with the arguments of their row.
+void purgeUnreferencedObjectsSixthPass(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
+  purgeUnreferencedObjects(storage, status, kUnreferencedClassSixthPass,
+                           tReferrerReadStatus::freshStatusPerObject,
+                           tUnlinking::emptyList0xEEC0000C, 0);
+}
+void purgeUnreferencedObjectsNinthPass(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
+  purgeUnreferencedObjects(storage, status, kUnreferencedClassNinthPass,
+                           tReferrerReadStatus::passStatus, tUnlinking::clearReference,
+                           kNinthPassClearedReference);
+}
+
 // Adding a pass is one line here, at its place in the order.
 // clang-format off
 constexpr std::initializer_list<tPassRow> kPassTable = {
+    storagePass(2, "purgeDetachedTrelixChassisObjects", &purgeDetachedTrelixChassisObjects),
+    storagePass(4, "purgeDetachedMordanConnectorBlockObjects", &purgeDetachedMordanConnectorBlockObjects),
+    storagePass(6, "purgeUnreferencedObjects", &purgeUnreferencedObjectsSixthPass),
+    storagePass(7, "purgeIncompletelyLinkedObjects", &purgeIncompletelyLinkedObjects),
     configurationPass(8, "disconnectDuplicateAccessories", &disconnectDuplicateAccessories, /*onlyOnGoodStatus=*/true),
+    storagePass(9, "purgeUnreferencedObjects", &purgeUnreferencedObjectsNinthPass),
+    storagePass(11, "purgeIncompleteLinkRecords", &purgeIncompleteLinkRecords, /*sharesStatusWithNext=*/true),
+    storagePass(12, "purgeDuplicateLinkRecords", &purgeDuplicateLinkRecords),
 };
 // clang-format on
 

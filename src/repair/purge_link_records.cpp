@@ -1,0 +1,154 @@
+// The last two passes: incomplete and duplicated link records.
+//
+// A link record (class bd95268d-...) names a first object (0x20C003E8), a
+// second object (0x20C003E9) and carries a number (0x58C003EA).
+//
+// purgeIncompleteLinkRecords
+//   Checks: every link record names both objects; every object of class
+//   c1b74069-... is named as second object by some complete link record.
+//   Needs: the storage; the pass status, which it shares with the next pass.
+//   Changes: deletes (each object alone) the incomplete link records, then
+//   the objects of class c1b74069-... that no complete record names.
+//   Failure: every call uses the pass status; once it holds an error nothing
+//   more is read or deleted. When the list of named second objects (or its
+//   hash index) cannot grow, the status becomes StatusNoMemory after the
+//   first phase, so no object is deleted for want of a recorded GUID.
+//
+// purgeDuplicateLinkRecords
+//   Checks: no two link records agree in first object and number.
+//   Needs: the storage; the status the previous pass left (an error there
+//   makes this pass do nothing).
+//   Changes: deletes every member of every such group, the first included.
+//   Each record's first-object GUID and number are read once and the groups
+//   found through a hash index; the deletion requests, repeats included, are
+//   those of comparing every record with every later one (docs/passes.md).
+//   Failure: the reads use the pass status; once it holds an error nothing
+//   is deleted. Each deletion runs on a copy of the pass status, so one
+//   failed deletion is dropped and the others still happen.
+#include <cstdint>
+
+#include "repair/link_record_search.h"
+#include "repair/passes.h"
+#include "status/status_rules.h"
+#include "store/growable_array.h"
+#include "store/guid.h"
+#include "store/guid_list.h"
+#include "store/object_list.h"
+#include "store/readers.h"
+#include "store/wrappers.h"
+
+namespace tUpgradeDowngradeMgr {
+
+namespace {
+
+constexpr GUID kLinkRecordClass = vddb::guidLiteral("bd95268d-8af7-3ac4-9697-9fed9a8dc51f");
+constexpr GUID kNamedObjectClass = vddb::guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
+constexpr std::uint32_t kFirstObjectReference = 0x20C003E8;
+constexpr std::uint32_t kSecondObjectReference = 0x20C003E9;
+constexpr std::uint32_t kNumberAttribute = 0x58C003EA;
+
+using vddb::store::callStore;
+
+GUID objectGuidOf(IStorageObject* object, std::int32_t& code) {
+  GUID guid{};
+  callStore(code, [&] { return object->getObjectGuid(&guid); });
+  return guid;
+}
+
+// Deletes one object by its GUID; what the store hands back is released unused.
+void deleteSingle(IkorrinStorage* storage, IStorageObject* object, std::int32_t& code) {
+  const GUID guid = objectGuidOf(object, code);
+  vddb::store::deleteObject(storage, guid, code);
+}
+
+bool refersToAnObject(IStorageObject* object, std::uint32_t reference, std::int32_t& code) {
+  return static_cast<bool>(vddb::store::getReference(object, reference, code));
+}
+
+}  // namespace
+
+void purgeIncompleteLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
+  if (!isGood(status)) return;
+
+  ObjectList records;
+  vddb::store::collectObjectsOfClass(kLinkRecordClass, storage.get(), records, status);
+
+  // The GUIDs of the named second objects, with a hash index of the list's
+  // distinct entries so that looking one up does not scan the list.
+  GuidList named;
+  tGuidKeyIndex namedIndex;
+  namedIndex.reserve(records.size());  // a failure shows in the flag below
+  for (IStorageObject* record : records) {
+    if (!isGood(status)) break;
+    if (!refersToAnObject(record, kFirstObjectReference, status.code)) {
+      deleteSingle(storage.get(), record, status.code);
+      continue;
+    }
+    tScopedRef<IStorageObject> second =
+        vddb::store::getReference(record, kSecondObjectReference, status.code);
+    if (!second) {
+      deleteSingle(storage.get(), record, status.code);
+      continue;
+    }
+    const GUID secondGuid = objectGuidOf(second.get(), status.code);
+    if (named.append(secondGuid)) {
+      bool inserted = false;
+      namedIndex.findOrInsert(secondGuid, 0, static_cast<std::uint32_t>(named.size() - 1),
+                              inserted);
+    }
+  }
+  if (named.allocationFailed() || namedIndex.allocationFailed()) recordNoMemory(status.code);
+  if (!isGood(status)) return;
+
+  ObjectList namedObjects;
+  vddb::store::collectObjectsOfClass(kNamedObjectClass, storage.get(), namedObjects, status);
+  for (IStorageObject* object : namedObjects) {
+    if (!isGood(status)) break;
+    const GUID guid = objectGuidOf(object, status.code);
+    if (isGood(status) && namedIndex.find(guid, 0) == nullptr) {
+      vddb::store::deleteObject(storage.get(), guid, status.code);
+    }
+  }
+}
+
+void purgeDuplicateLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
+  if (!isGood(status)) return;
+
+  ObjectList records;
+  vddb::store::collectObjectsOfClass(kLinkRecordClass, storage.get(), records, status);
+  if (!isGood(status) || records.empty()) return;
+
+  // One read of each record, in collection order: first object, its GUID,
+  // the number.
+  tGrowableArray<tLinkRecordKey> keys;
+  if (!keys.reserve(records.size())) {
+    recordNoMemory(status.code);
+    return;
+  }
+  for (IStorageObject* record : records) {
+    tLinkRecordKey key;
+    if (tScopedRef<IStorageObject> first =
+            vddb::store::getReference(record, kFirstObjectReference, status.code)) {
+      key.hasFirstObject = true;
+      key.firstObject = objectGuidOf(first.get(), status.code);
+    }
+    callStore(status.code, [&] { return record->getInteger(kNumberAttribute, &key.number); });
+    if (!isGood(status)) return;  // a failed search deletes nothing
+    keys.append(key);             // room was reserved
+  }
+
+  tGrowableArray<std::uint32_t> doomed;
+  if (!findDuplicateLinkRecords(keys.data(), keys.size(), doomed)) {
+    recordNoMemory(status.code);
+    return;
+  }
+
+  // A repeated request for a record already deleted fails and is dropped
+  // with its own status.
+  for (const std::uint32_t position : doomed) {
+    tStatus2 deletionStatus(status);
+    deleteSingle(storage.get(), records[position], deletionStatus.code);
+  }
+}
+
+}  // namespace tUpgradeDowngradeMgr
