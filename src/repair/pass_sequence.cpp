@@ -41,12 +41,16 @@ void purgeUnreferencedObjectsNinthPass(tScopedRef<IkorrinStorage>& storage, tSta
 // Adding a pass is one line here, at its place in the order.
 // clang-format off
 constexpr std::initializer_list<tPassRow> kPassTable = {
+    configurationStoragePass(1, "checkTrelixChassisSlots", &checkTrelixChassisSlots),
     storagePass(2, "purgeDetachedTrelixChassisObjects", &purgeDetachedTrelixChassisObjects),
+    configurationStoragePass(3, "checkMordanConnectorBlockSlots", &checkMordanConnectorBlockSlots),
     storagePass(4, "purgeDetachedMordanConnectorBlockObjects", &purgeDetachedMordanConnectorBlockObjects),
+    configurationStoragePass(5, "checkQuentaChassisSlots", &checkQuentaChassisSlots),
     storagePass(6, "purgeUnreferencedObjects", &purgeUnreferencedObjectsSixthPass),
     storagePass(7, "purgeIncompletelyLinkedObjects", &purgeIncompletelyLinkedObjects),
     configurationPass(8, "disconnectDuplicateAccessories", &disconnectDuplicateAccessories, /*onlyOnGoodStatus=*/true),
     storagePass(9, "purgeUnreferencedObjects", &purgeUnreferencedObjectsNinthPass),
+    storagePass(10, "sweepOrphanObjects", &sweepOrphanObjects),
     storagePass(11, "purgeIncompleteLinkRecords", &purgeIncompleteLinkRecords, /*sharesStatusWithNext=*/true),
     storagePass(12, "purgeDuplicateLinkRecords", &purgeDuplicateLinkRecords),
 };

@@ -1,0 +1,96 @@
+// The orphan sweep: sweepOrphanObjects.
+//
+// Checks:  every object of the swept class whose attribute 0x58C00020 is 0
+//          names, in its attribute 0xB8C00021, an object of the referenced
+//          class (attribute 0xB8C0001E equal to that name). An object without
+//          a name is searched for with the empty text.
+// Needs:   the storage; nothing from earlier passes.
+// Changes: deletes, one by one with deleteObject, each swept object for which
+//          the match query finds nothing. Only one swept object, its name and
+//          its match query are held at a time; no table of names is built.
+// Failure: every failure (storage results, the name's memory) goes into the
+//          sweep status; from then on no object is opened, searched or
+//          deleted, and the enumeration of the swept class is abandoned. A
+//          failing Next of a match enumeration is recorded like any other
+//          storage failure, and that object stays.
+#include <cstdint>
+
+#include "repair/passes.h"
+#include "status/status_rules.h"
+#include "store/readers.h"
+#include "store/wide_string.h"
+#include "store/wrappers.h"
+
+namespace tUpgradeDowngradeMgr {
+
+namespace {
+
+constexpr GUID kSweptClass = vddb::guidLiteral("4861b1be-bfa3-3a27-bb54-c9faa2c28c12");
+constexpr GUID kReferencedClass = vddb::guidLiteral("fad58bd6-7c81-3fa5-892d-f57d8d08e76c");
+// Only swept objects whose integer attribute has this value are examined.
+constexpr std::uint32_t kConditionAttribute = 0x58C00020;
+constexpr std::int32_t kConditionValue = 0;
+// Both queries select exactly their class, not derived ones.
+constexpr std::uint32_t kExactClass = 0;
+
+// Next's result when it delivered fewer than asked: for one GUID, none.
+constexpr HRESULT kNoneDelivered = 1;
+
+// Examines one swept object and deletes it when its name matches nothing.
+void sweepOne(IkorrinStorage* storage, const GUID& sweptGuid, std::int32_t& code) {
+  // Released in reverse order of declaration: match enumerator, match query,
+  // name, swept object.
+  const tScopedRef<IStorageObject> swept = vddb::store::openObject(storage, sweptGuid, code);
+  // An empty text already holds a block of its own; without it there is no
+  // name to search for.
+  tWideString name;
+  if (name.allocationFailed()) recordNoMemory(code);
+  if (swept && isGood(code)) vddb::store::readStringAttribute(swept.get(), name, code);
+
+  const tScopedRef<IStorageQuery> match =
+      vddb::store::createQuery(storage, kReferencedClass, kExactClass, code);
+  if (match) vddb::store::addStringFilter(match.get(), name, code);
+  const tScopedRef<IGuidEnumerator> matches = vddb::store::runQuery(storage, match.get(), code);
+  if (!isGood(code) || !matches) return;
+
+  GUID found{};
+  std::uint32_t delivered = 0;
+  const HRESULT next = matches->Next(1, &found, &delivered);
+  if (next == kNoneDelivered) {
+    tScopedRef<IUnknown> deletion = vddb::store::deleteObject(storage, sweptGuid, code);
+    deletion.reset();  // handed back by the store, never used
+  } else {
+    // A failing enumerator says nothing about the name: the object stays, and
+    // the failure is kept like any other storage failure.
+    recordStorageResult(code, next);
+  }
+}
+
+}  // namespace
+
+void sweepOrphanObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
+  if (!isGood(status)) return;
+  // The pass needs the storage; a missing one can only come with an error.
+  if (!storage) return;
+  std::int32_t& code = status.code;
+
+  const tScopedRef<IStorageQuery> swept =
+      vddb::store::createQuery(storage.get(), kSweptClass, kExactClass, code);
+  if (swept) {
+    vddb::store::callStore(
+        code, [&] { return swept->addCondition(kConditionAttribute, kConditionValue); });
+  }
+  const tScopedRef<IGuidEnumerator> sweptObjects =
+      vddb::store::runQuery(storage.get(), swept.get(), code);
+  if (!isGood(code) || !sweptObjects) return;
+
+  // The store snapshots the selection when the query runs, so deleting the
+  // current object does not disturb the GUIDs still to come.
+  GUID sweptGuid{};
+  std::uint32_t delivered = 0;
+  while (isGood(code) && sweptObjects->Next(1, &sweptGuid, &delivered) == S_OK) {
+    sweepOne(storage.get(), sweptGuid, code);
+  }
+}
+
+}  // namespace tUpgradeDowngradeMgr
