@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include "platform/win32.h"
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -59,11 +62,29 @@ HRESULT makeSession(std::shared_ptr<Store> store, std::unique_ptr<StoreSession>&
 
 bool fileExists(const std::string& path) {
   struct stat info {};
+#ifdef _WIN32
+  return ::stat(path.c_str(), &info) == 0;  // no symbolic links to tell apart
+#else
   return ::lstat(path.c_str(), &info) == 0;
+#endif
+}
+
+// Puts the new store in place of `to`. Windows' rename does not replace an
+// existing file; MoveFileEx does, and write-through makes it durable.
+bool replaceFile(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  return ::MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
 }
 
 // Makes a rename durable: the directory entry must reach the disk too.
 void syncDirectoryOf(const std::string& path) {
+#ifdef _WIN32
+  (void)path;  // MOVEFILE_WRITE_THROUGH already waited for it
+#else
   const std::size_t slash = path.find_last_of('/');
   const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
@@ -71,6 +92,7 @@ void syncDirectoryOf(const std::string& path) {
     ::fsync(fd);
     ::close(fd);
   }
+#endif
 }
 
 }  // namespace
@@ -112,8 +134,9 @@ HRESULT StoreSession::openFromJson(std::string_view json, std::unique_ptr<StoreS
   if (hr < 0) return hr;
   hr = loadJson(*store, json, error);
   if (hr < 0) return hr;  // the store is dropped with everything in it
-  hr = store->finishLoad(true);
-  if (hr >= 0) hr = store->begin();
+  hr = store->finishLoad(true, error);
+  if (hr < 0) return hr;
+  hr = store->begin();
   if (hr < 0) {
     if (error != nullptr) *error = std::string("cannot build the store: ") + resultName(hr);
     return hr;
@@ -139,20 +162,24 @@ HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool re
   std::string temp = path + ".loading-XXXXXX";
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) return fail(kStorageIo, "cannot create a file beside " + path);
+#ifndef _WIN32
   const mode_t mask = ::umask(0);
   ::umask(mask);
   ::fchmod(fd, 0666 & ~mask);
+#endif
   ::close(fd);
 
   std::shared_ptr<Store> store;
   HRESULT hr = Store::createNew(temp, store, error);
   if (hr >= 0) hr = loadJson(*store, json, error);
-  if (hr >= 0) {
-    hr = store->finishLoad(true);
-    if (hr < 0 && error != nullptr) *error = std::string("cannot write ") + path + ": " + resultName(hr);
-  }
+  if (hr >= 0) hr = store->finishLoad(true, error);
   if (store) store->close();
-  if (hr >= 0 && std::rename(temp.c_str(), path.c_str()) != 0) {
+#ifdef _WIN32
+  // Windows cannot replace a file that is open: the old store's lock is let
+  // go just before the new one takes its place.
+  if (old) old.reset();
+#endif
+  if (hr >= 0 && !replaceFile(temp, path)) {
     hr = fail(kStorageIo, "cannot rename the new store to " + path);
   }
   if (hr < 0) {

@@ -34,6 +34,22 @@ constexpr const char* kSchema =
     "CREATE TABLE ref_values(object BLOB NOT NULL, attr INTEGER NOT NULL, targets BLOB NOT NULL,"
     " PRIMARY KEY(object, attr)) WITHOUT ROWID;";
 
+// A load appends rows to these in file order and moves them into the real
+// tables sorted by key at the end: inserting random GUIDs straight into a
+// B-tree larger than the cache rewrites its pages over and over.
+constexpr const char* kStaging =
+    "CREATE TEMP TABLE load_objects(guid BLOB, class BLOB);"
+    "CREATE TEMP TABLE load_ints(object BLOB, attr INTEGER, value INTEGER);"
+    "CREATE TEMP TABLE load_strings(object BLOB, attr INTEGER, value BLOB);"
+    "CREATE TEMP TABLE load_refs(object BLOB, attr INTEGER, targets BLOB);";
+
+constexpr const char* kMoveStaged =
+    "INSERT INTO int_values SELECT * FROM temp.load_ints ORDER BY object, attr;"
+    "INSERT INTO string_values SELECT * FROM temp.load_strings ORDER BY object, attr;"
+    "INSERT INTO ref_values SELECT * FROM temp.load_refs ORDER BY object, attr;"
+    "DROP TABLE temp.load_objects; DROP TABLE temp.load_ints;"
+    "DROP TABLE temp.load_strings; DROP TABLE temp.load_refs;";
+
 // Built after a bulk load: cheaper than keeping them up to date row by row.
 constexpr const char* kIndexes =
     "CREATE INDEX objects_by_class ON objects(class, guid);"
@@ -191,7 +207,7 @@ void Store::close() noexcept {
                        &_selectRefs, &_upsertInt, &_upsertString, &_upsertRefs, &_deleteRefs,
                        &_deleteInts, &_deleteStrings, &_deleteAllRefs, &_objectsOfClass,
                        &_objectsByInt, &_objectsByString, &_begin, &_beginRead, &_commit,
-                       &_rollback}) {
+                       &_rollback, &_stageObject, &_stageInt, &_stageString, &_stageRefs}) {
     s->finalize();
   }
   sqlite3_close_v2(_db);
@@ -401,8 +417,10 @@ HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,
   exec(s->_db, "PRAGMA journal_mode = MEMORY");
   exec(s->_db, "PRAGMA synchronous = FULL");
   exec(s->_db, "PRAGMA cache_size = -65536");
+  exec(s->_db, "PRAGMA temp_store = FILE");
   rc = exec(s->_db, "BEGIN IMMEDIATE");
   if (rc == SQLITE_OK) rc = exec(s->_db, kSchema);
+  if (rc == SQLITE_OK) rc = exec(s->_db, kStaging);
   if (rc != SQLITE_OK) {
     const HRESULT hr = resultFromSqlite(rc);
     const std::string why = sqlite3_errmsg(s->_db);
@@ -411,7 +429,16 @@ HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,
   }
   s->_inWrite = true;
   s->_loading = true;
-  const HRESULT hr = s->prepareStatements();
+  HRESULT hr = s->prepareStatements();
+  const Statement::Entry staged[] = {
+      {&s->_stageObject, "INSERT INTO temp.load_objects VALUES(?1, ?2)"},
+      {&s->_stageInt, "INSERT INTO temp.load_ints VALUES(?1, ?2, ?3)"},
+      {&s->_stageString, "INSERT INTO temp.load_strings VALUES(?1, ?2, ?3)"},
+      {&s->_stageRefs, "INSERT INTO temp.load_refs VALUES(?1, ?2, ?3)"},
+  };
+  for (const auto& e : staged) {
+    if (hr >= 0 && e.statement->prepare(s->_db, e.sql) != SQLITE_OK) hr = kStorageIo;
+  }
   if (hr < 0) {
     s->close();
     return setError(error, hr, "cannot create " + path);
@@ -462,19 +489,36 @@ HRESULT Store::installCatalog(Catalog catalog) {
   return S_OK;
 }
 
-HRESULT Store::finishLoad(bool commit) {
+HRESULT Store::finishLoad(bool commit, std::string* error) {
   if (!_loading) return kNoTransaction;
   _loading = false;
   _inWrite = false;
+  for (Statement* st : {&_stageObject, &_stageInt, &_stageString, &_stageRefs}) st->finalize();
   if (!commit) {
     exec(_db, "ROLLBACK");
     return S_OK;
   }
-  int rc = exec(_db, kIndexes);
+  int rc = exec(_db, "INSERT INTO objects SELECT * FROM temp.load_objects ORDER BY guid");
+  if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
+    // Name the first GUID that came twice.
+    Statement twice;
+    std::string guid = "?";
+    if (twice.prepare(_db, "SELECT guid FROM temp.load_objects GROUP BY guid "
+                           "HAVING count(*) > 1 ORDER BY guid LIMIT 1") == SQLITE_OK) {
+      StatementUse use(twice);
+      if (use.step() == SQLITE_ROW) guid = formatGuid(use.columnGuid(0));
+    }
+    exec(_db, "ROLLBACK");
+    return setError(error, kBadJson, "object " + guid + ": the GUID appears twice");
+  }
+  if (rc == SQLITE_OK) rc = exec(_db, kMoveStaged);
+  if (rc == SQLITE_OK) rc = exec(_db, kIndexes);
   if (rc == SQLITE_OK) rc = exec(_db, "COMMIT");
   if (rc != SQLITE_OK) {
+    const HRESULT hr = resultFromSqlite(rc);
+    setError(error, hr, std::string("cannot write the store: ") + sqlite3_errmsg(_db));
     exec(_db, "ROLLBACK");
-    return resultFromSqlite(rc);
+    return hr;
   }
   exec(_db, "PRAGMA journal_mode = DELETE");
   exec(_db, "PRAGMA cache_size = -2000");
@@ -560,7 +604,7 @@ HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
 
 HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
   if (const HRESULT hr = writeState(); hr < 0) return hr;
-  StatementUse use(_insertObject);
+  StatementUse use(_loading ? _stageObject : _insertObject);
   use.bindGuid(1, object);
   use.bindGuid(2, cls.guid);
   const int rc = use.step();
@@ -638,7 +682,7 @@ HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vecto
 
 HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t value) {
   if (const HRESULT hr = writeState(); hr < 0) return hr;
-  StatementUse use(_upsertInt);
+  StatementUse use(_loading ? _stageInt : _upsertInt);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   use.bindInt(3, value);
@@ -651,7 +695,7 @@ HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_
   if (const HRESULT hr = writeState(); hr < 0) return hr;
   std::string bytes;
   encodeUtf16(text, length, bytes);
-  StatementUse use(_upsertString);
+  StatementUse use(_loading ? _stageString : _upsertString);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   use.bindBlob(3, bytes.data(), bytes.size());
@@ -662,6 +706,7 @@ HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_
 HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUID* targets,
                                std::size_t count) {
   if (const HRESULT hr = writeState(); hr < 0) return hr;
+  if (count == 0 && _loading) return S_OK;  // nothing staged for an empty list
   if (count == 0) {
     StatementUse use(_deleteRefs);
     use.bindGuid(1, object);
@@ -671,7 +716,7 @@ HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUI
   }
   std::vector<unsigned char> bytes(count * 16);
   for (std::size_t i = 0; i < count; ++i) guidToKeyBytes(targets[i], bytes.data() + 16 * i);
-  StatementUse use(_upsertRefs);
+  StatementUse use(_loading ? _stageRefs : _upsertRefs);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   use.bindBlob(3, bytes.data(), bytes.size());

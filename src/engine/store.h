@@ -32,6 +32,11 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
   ~Statement();
 
+  struct Entry {
+    Statement* statement;
+    const char* sql;
+  };
+
   int prepare(sqlite3* db, const char* sql);
   sqlite3_stmt* get() const noexcept { return _stmt; }
   void finalize() noexcept;
@@ -95,7 +100,9 @@ class Store {
   // Sets the catalog of a store being loaded and writes it to the file.
   // Pointers into an earlier catalog become invalid.
   HRESULT installCatalog(Catalog catalog);
-  HRESULT finishLoad(bool commit);
+  // Moves the loaded rows into place, builds the indexes and commits; a
+  // GUID that came twice is found here (kBadJson, named in `error`).
+  HRESULT finishLoad(bool commit, std::string* error = nullptr);
 
   // The write transaction of a session.
   HRESULT begin();
@@ -159,6 +166,7 @@ class Store {
   Statement _deleteInts, _deleteStrings, _deleteAllRefs;
   Statement _objectsOfClass, _objectsByInt, _objectsByString;
   Statement _begin, _beginRead, _commit, _rollback;
+  Statement _stageObject, _stageInt, _stageString, _stageRefs;
 };
 
 }  // namespace vddb::engine
