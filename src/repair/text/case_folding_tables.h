@@ -6,7 +6,8 @@
 // Entry i of a table is the folding of (first + i), padded with zero units;
 // a code unit without a folding maps to itself. 729 entries, 374 of
 // which differ from their code unit; 16 fold to more than one unit:
-// U+00DF U+0130 U+0149 U+01F0 U+1E96 U+1E97 U+1E98 U+1E99 U+1E9A U+FB00 U+FB01 U+FB02 U+FB03 U+FB04 U+FB05 U+FB06.
+//   U+00DF U+0130 U+0149 U+01F0 U+1E96 U+1E97 U+1E98 U+1E99
+//   U+1E9A U+FB00 U+FB01 U+FB02 U+FB03 U+FB04 U+FB05 U+FB06
 #pragma once
 
 // clang-format off
