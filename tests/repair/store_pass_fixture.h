@@ -117,7 +117,7 @@ class StorePassTest : public ::testing::Test {
   }
 
   tScopedRef<IkorrinStorage>& storage() { return _storage; }
-  FaultInjector& injector() { return *_injector; }
+  FaultInjector& injector() const { return *_injector; }
 
   // Object numbers still in the store, read past the decorator.
   std::set<unsigned> remaining() {
