@@ -41,8 +41,7 @@ struct tSlotCheckParameters {
   SubConfiguration& (tMHWConfiguration::*subConfiguration)();
   void (SubConfiguration::*savedItems)(GuidList& items, tStatus2& status);
   // The slot count, whichever form the sub-configuration offers.
-  std::uint32_t (*slotCount)(SubConfiguration& configuration, const GUID& item,
-                             tStatus2& status);
+  std::uint32_t (*slotCount)(SubConfiguration& configuration, const GUID& item, tStatus2& status);
   void (SubConfiguration::*remove)(const GUID& item, tStatus2& status);
   std::array<std::uint32_t, kMaxSlotLists> slotLists;
   std::size_t slotListCount;
@@ -90,8 +89,7 @@ constexpr tSlotCheckParameters<tQuentaConfiguration> kQuenta{
 bool slotListsAgree(IkorrinStorage* storage, const GUID& item, std::uint32_t slots,
                     const std::uint32_t* slotLists, std::size_t slotListCount,
                     tStatus2& itemStatus) {
-  const tScopedRef<IStorageObject> object =
-      vddb::store::openObject(storage, item, itemStatus.code);
+  const tScopedRef<IStorageObject> object = vddb::store::openObject(storage, item, itemStatus.code);
   // Declared after the object, so released before it.
   std::array<ObjectList, kMaxSlotLists> lists;
   for (std::size_t i = 0; i < slotListCount; ++i) {

@@ -431,8 +431,8 @@ TEST_P(SlotCountTable, RemovesExactlyTheItemsWhoseListsDisagree) {
   const std::vector<CountCase>& cases = GetParam().cases;
   std::vector<Item> items;
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    items.push_back({static_cast<unsigned>(i + 1), cases[i].slots, cases[i].lists,
-                     cases[i].foreign});
+    items.push_back(
+        {static_cast<unsigned>(i + 1), cases[i].slots, cases[i].lists, cases[i].foreign});
   }
   open(storeOf(pass, items));
 
@@ -446,6 +446,7 @@ TEST_P(SlotCountTable, RemovesExactlyTheItemsWhoseListsDisagree) {
   }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Trelix, SlotCountTable,
     ::testing::Values(CountTable{&kTrelix,
@@ -475,6 +476,7 @@ INSTANTIATE_TEST_SUITE_P(Quenta, SlotCountTable,
                                                        {3, {3}, 1, false},
                                                        {0, {0}, 0, false},
                                                        {0, {2}, 0, true}}}));
+// clang-format on
 
 // --- Call order -------------------------------------------------------------
 
@@ -593,8 +595,8 @@ TEST_P(SlotCountCheck, FailingRemovalDoesNotStopThePass) {
   for (const std::string& line : lines) {
     if (line.find("::") == std::string::npos) libraryLines.push_back(line);
   }
-  EXPECT_THAT(libraryLines,
-              ElementsAreArray(std::vector<std::string>{pass().getter, std::string(pass().savedItems) + " status=0",
+  EXPECT_THAT(libraryLines, ElementsAreArray(std::vector<std::string>{
+                                pass().getter, std::string(pass().savedItems) + " status=0",
                                 libraryLine("getNumSlots", 1, 0), libraryLine(pass().removal, 1, 0),
                                 libraryLine("getNumSlots", 2, 0), libraryLine(pass().removal, 2, 0),
                                 libraryLine("getNumSlots", 3, 0)}));
@@ -623,12 +625,12 @@ TEST_P(TrelixListReads, FailingReadLeavesTheLaterListsUnreadAndRemoves) {
 
   std::vector<std::string> expected = start();
   expected.push_back(libraryLine("getNumSlots", 1, 0));
-  append(expected, {"IkorrinStorage::openObject(#1)",
-                    "IStorageObject::QueryInterface[#1](IStorageObjectEx)",
-                    "IStorageObjectEx::getKindObjectList[#1](0xEEC00022, 0, slots)",
-                    "IStorageObjectEx::getKindObjectList[#1](0xEEC00022, 4, slots)",
-                    "IStorageObject::QueryInterface[#1](IStorageObjectEx)",
-                    "IStorageObjectEx::getKindObjectList[#1](0xEEC00024, 0, slots) failed"});
+  append(expected,
+         {"IkorrinStorage::openObject(#1)", "IStorageObject::QueryInterface[#1](IStorageObjectEx)",
+          "IStorageObjectEx::getKindObjectList[#1](0xEEC00022, 0, slots)",
+          "IStorageObjectEx::getKindObjectList[#1](0xEEC00022, 4, slots)",
+          "IStorageObject::QueryInterface[#1](IStorageObjectEx)",
+          "IStorageObjectEx::getKindObjectList[#1](0xEEC00024, 0, slots) failed"});
   expected.push_back(libraryLine("removeChassis", 1, StatusNotFound));
   expected.push_back(libraryLine("getNumSlots", 2, 0));
   append(expected, listReads(kTrelix, 2, {1, 1, 1}));

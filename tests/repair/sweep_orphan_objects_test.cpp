@@ -78,8 +78,8 @@ std::vector<std::string> examine(unsigned n, const std::string& name, bool delet
       "IStorageObject::getString[" + id + "](" + kName + ")",
       "IkorrinStorage::createQuery(" + kReferencedText + ", 0, 0)",
       "IStorageQuery::QueryInterface[" + kReferencedText + "](IStorageQueryEx)",
-      "IStorageQueryEx::addStringCondition[" + kReferencedText + "](" + kMatchName + ", \"" +
-          name + "\")",
+      "IStorageQueryEx::addStringCondition[" + kReferencedText + "](" + kMatchName + ", \"" + name +
+          "\")",
       "IkorrinStorage::runQuery(" + kReferencedText + ")",
       "IGuidEnumerator::Next[" + kReferencedText + "](1)"};
   if (deleted) calls.push_back("IkorrinStorage::deleteObject(" + id + ")");
@@ -132,6 +132,7 @@ TEST_P(SweepTable, DeletesExactlyTheObjectsWhoseNameMatchesNothing) {
   for (unsigned n = 100; n < 100 + c.referenced.size(); ++n) EXPECT_TRUE(exists(n));
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, SweepTable,
     ::testing::Values(
@@ -167,6 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {{1, "Beta", 0}, {2, "Beta", 1}},
                   {},
                   {1}}));
+// clang-format on
 
 // --- Call order ---------------------------------------------------------------
 
@@ -253,12 +255,14 @@ TEST_P(SweptQueryFailure, EndsThePassWithoutEnumerating) {
   EXPECT_TRUE(exists(1));
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Faults, SweptQueryFailure,
     ::testing::Values(SweptQueryFault{"runQuery", kStorageNotFound, StatusNotFound, 3},
                       SweptQueryFault{"runQuery", E_FAIL, E_FAIL, 3},
                       SweptQueryFault{"createQuery", E_FAIL, E_FAIL, 1},
                       SweptQueryFault{"addCondition", kStorageNotFound, StatusNotFound, 2}));
+// clang-format on
 
 TEST_F(OrphanSweep, FailingSweptEnumerationEndsTheLoopUnrecorded) {
   open(storeOf({{1, "Beta"}}, {}));
@@ -313,6 +317,7 @@ TEST_P(ObjectFailure, KeepsThatObjectAndAllLaterOnes) {
   EXPECT_TRUE(exists(3));
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Faults, ObjectFailure,
     ::testing::Values(
@@ -330,6 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
         // other storage failure (the object stays either way).
         ObjectFault{"Next", 4, E_FAIL, E_FAIL, 7},
         ObjectFault{"deleteObject", 2, E_FAIL, E_FAIL, 8}));
+// clang-format on
 
 TEST_F(OrphanSweep, NameWithoutMemoryKeepsTheObject) {
   // A long name that matches: were the failed read ignored, the search would

@@ -14,12 +14,11 @@
 #include <cstdio>
 #include <initializer_list>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
@@ -70,8 +69,9 @@ class PassStoreJson {
   // `values` maps attribute IDs in the form attributeText gives to values.
   PassStoreJson& object(unsigned n, const GUID& objectClass,
                         nlohmann::json values = nlohmann::json::object()) {
-    _objects.push_back(
-        {{"guid", numberedId(n)}, {"class", formatGuid(objectClass)}, {"values", std::move(values)}});
+    _objects.push_back({{"guid", numberedId(n)},
+                        {"class", formatGuid(objectClass)},
+                        {"values", std::move(values)}});
     return *this;
   }
   std::string text() const {
