@@ -4,8 +4,8 @@
 // purgeDetachedTrelixChassisObjects, purgeDetachedMordanConnectorBlockObjects
 //   Checks: each stored object of the pass's main class has its required
 //   reference set; each companion object is referred to (0xEEC001A4).
-//   Needs: the storage and the pass status; the identifiers come from one
-//   row of kDetachedObjectPasses.
+//   Needs: the storage and the pass status; the identifiers come from the
+//   pass's parameter row (kTrelixChassisPass, kMordanConnectorBlockPass).
 //   Changes: phase 1 takes a detached object apart (slot entries failing the
 //   kept-entry class test deleted one by one, the row's lists emptied, its
 //   reference cleared) and deletes it with what it still owns; phase 2 runs
