@@ -23,18 +23,18 @@ constexpr std::int32_t kOpenFailed = -2147024894;
 // A storage that only counts references.
 class CountingStorage : public IkorrinStorage {
  public:
-  HRESULT QueryInterface(REFIID, void** object) override {
+  HRESULT VDDB_STDCALL QueryInterface(REFIID, void** object) override {
     *object = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return static_cast<ULONG>(++references); }
-  ULONG Release() override { return static_cast<ULONG>(--references); }
-  HRESULT createQuery(const GUID&, std::uint32_t, std::uint32_t, IStorageQuery**) override {
+  ULONG VDDB_STDCALL AddRef() override { return static_cast<ULONG>(++references); }
+  ULONG VDDB_STDCALL Release() override { return static_cast<ULONG>(--references); }
+  HRESULT VDDB_STDCALL createQuery(const GUID&, std::uint32_t, std::uint32_t, IStorageQuery**) override {
     return E_FAIL;
   }
-  HRESULT deleteObject(const GUID&, IUnknown**) override { return E_FAIL; }
-  HRESULT openObject(const GUID&, IStorageObject**) override { return E_FAIL; }
-  HRESULT runQuery(IStorageQuery*, IGuidEnumerator**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL deleteObject(const GUID&, IUnknown**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL openObject(const GUID&, IStorageObject**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL runQuery(IStorageQuery*, IGuidEnumerator**) override { return E_FAIL; }
 
   int references = 0;  // beyond the configuration's own, which is not counted here
 };

@@ -16,6 +16,7 @@
 #include "platform/win32.h"
 #include "store/guid.h"
 #include "store/scoped_ref.h"
+#include "../support/posix_shims.h"
 
 namespace vddb::engine::test {
 

@@ -178,7 +178,13 @@ TEST(DefaultPath, ComesFromTheEnvironment) {
   ::setenv("VARKEL_DDB_PATH", "/tmp/somewhere/ddb.sqlite", 1);
   EXPECT_EQ(defaultStorePath(), "/tmp/somewhere/ddb.sqlite");
   ::unsetenv("VARKEL_DDB_PATH");
+#ifdef _WIN32
+  const char* programData = std::getenv("ProgramData");
+  ASSERT_NE(programData, nullptr);
+  EXPECT_EQ(defaultStorePath(), std::string(programData) + "\\Varkel\\ddb.sqlite");
+#else
   EXPECT_EQ(defaultStorePath(), "/var/lib/varkel/ddb.sqlite");
+#endif
 }
 
 // --- Files that are not usable stores -------------------------------------------

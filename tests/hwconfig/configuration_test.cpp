@@ -17,6 +17,7 @@
 #include "status/status_rules.h"
 #include "store/guid.h"
 #include "store_fixture.h"
+#include "../support/posix_shims.h"
 
 namespace vddb::hwconfig::tests {
 namespace {

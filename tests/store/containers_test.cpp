@@ -82,21 +82,21 @@ TEST_F(ContainerTest, EmptyGuidListThatCannotGetItsFirstBlock) {
 // An object that only counts its references.
 class CountedObject : public IStorageObject {
  public:
-  HRESULT QueryInterface(REFIID, void** object) override {
+  HRESULT VDDB_STDCALL QueryInterface(REFIID, void** object) override {
     *object = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return static_cast<ULONG>(++references); }
-  ULONG Release() override { return static_cast<ULONG>(--references); }
-  HRESULT getObjectGuid(GUID*) override { return E_FAIL; }
-  HRESULT getClass(IStorageClass**) override { return E_FAIL; }
-  HRESULT isOfClass(std::uint32_t, const GUID*, std::int32_t*) override { return E_FAIL; }
-  HRESULT setReference(std::uint32_t, IStorageObject*) override { return E_FAIL; }
-  HRESULT setObjectList(std::uint32_t, std::uint32_t, IStorageObject**) override { return E_FAIL; }
-  HRESULT getInteger(std::uint32_t, std::int32_t*) override { return E_FAIL; }
-  HRESULT getString(std::uint32_t, char16_t**) override { return E_FAIL; }
-  HRESULT getReference(std::uint32_t, IStorageObject**) override { return E_FAIL; }
-  HRESULT getObjectList(std::uint32_t, std::uint32_t, IStorageObject**, std::uint32_t*) override {
+  ULONG VDDB_STDCALL AddRef() override { return static_cast<ULONG>(++references); }
+  ULONG VDDB_STDCALL Release() override { return static_cast<ULONG>(--references); }
+  HRESULT VDDB_STDCALL getObjectGuid(GUID*) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL getClass(IStorageClass**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL isOfClass(std::uint32_t, const GUID*, std::int32_t*) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL setReference(std::uint32_t, IStorageObject*) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL setObjectList(std::uint32_t, std::uint32_t, IStorageObject**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL getInteger(std::uint32_t, std::int32_t*) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL getString(std::uint32_t, char16_t**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL getReference(std::uint32_t, IStorageObject**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL getObjectList(std::uint32_t, std::uint32_t, IStorageObject**, std::uint32_t*) override {
     return E_FAIL;
   }
 

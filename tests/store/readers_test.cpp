@@ -405,26 +405,26 @@ class OverReportingObject final : public IStorageObject {
  public:
   explicit OverReportingObject(IStorageObject* inner) : _inner(tScopedRef<IStorageObject>::share(inner)) {}
 
-  HRESULT QueryInterface(REFIID iid, void** out) override { return _inner->QueryInterface(iid, out); }
-  ULONG AddRef() override { return ++_refs; }
-  ULONG Release() override { return --_refs; }  // lives on the test's stack
-  HRESULT getObjectGuid(GUID* g) override { return _inner->getObjectGuid(g); }
-  HRESULT getClass(IStorageClass** c) override { return _inner->getClass(c); }
-  HRESULT isOfClass(std::uint32_t f, const GUID* g, std::int32_t* r) override {
+  HRESULT VDDB_STDCALL QueryInterface(REFIID iid, void** out) override { return _inner->QueryInterface(iid, out); }
+  ULONG VDDB_STDCALL AddRef() override { return ++_refs; }
+  ULONG VDDB_STDCALL Release() override { return --_refs; }  // lives on the test's stack
+  HRESULT VDDB_STDCALL getObjectGuid(GUID* g) override { return _inner->getObjectGuid(g); }
+  HRESULT VDDB_STDCALL getClass(IStorageClass** c) override { return _inner->getClass(c); }
+  HRESULT VDDB_STDCALL isOfClass(std::uint32_t f, const GUID* g, std::int32_t* r) override {
     return _inner->isOfClass(f, g, r);
   }
-  HRESULT setReference(std::uint32_t a, IStorageObject* t) override { return _inner->setReference(a, t); }
-  HRESULT setObjectList(std::uint32_t a, std::uint32_t n, IStorageObject** o) override {
+  HRESULT VDDB_STDCALL setReference(std::uint32_t a, IStorageObject* t) override { return _inner->setReference(a, t); }
+  HRESULT VDDB_STDCALL setObjectList(std::uint32_t a, std::uint32_t n, IStorageObject** o) override {
     return _inner->setObjectList(a, n, o);
   }
-  HRESULT getInteger(std::uint32_t a, std::int32_t* v) override { return _inner->getInteger(a, v); }
-  HRESULT getString(std::uint32_t a, char16_t** t) override { return _inner->getString(a, t); }
-  HRESULT getReference(std::uint32_t a, IStorageObject** t) override {
+  HRESULT VDDB_STDCALL getInteger(std::uint32_t a, std::int32_t* v) override { return _inner->getInteger(a, v); }
+  HRESULT VDDB_STDCALL getString(std::uint32_t a, char16_t** t) override { return _inner->getString(a, t); }
+  HRESULT VDDB_STDCALL getReference(std::uint32_t a, IStorageObject** t) override {
     return _inner->getReference(a, t);
   }
   // The counting call reports one entry less than there are; the filling
   // call fills what it was given room for and reports them all.
-  HRESULT getObjectList(std::uint32_t a, std::uint32_t capacity, IStorageObject** slots,
+  HRESULT VDDB_STDCALL getObjectList(std::uint32_t a, std::uint32_t capacity, IStorageObject** slots,
                         std::uint32_t* count) override {
     std::uint32_t all = 0;
     const HRESULT counted = _inner->getObjectList(a, 0, nullptr, &all);

@@ -7,8 +7,12 @@
 // Messages go to standard error; every failure exits non-zero (1 for a
 // store or file problem, 2 for a usage mistake). docs/vddb.md has the
 // details.
+#ifdef _WIN32
+#include "platform/win32.h"
+#else
 #include <signal.h>
 #include <time.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -64,6 +68,31 @@ int dump(const std::string& dbPath, bool allClasses) {
   return 0;
 }
 
+#ifdef _WIN32
+// Console interrupts (Ctrl+C, Ctrl+Break, closing the window) end the wait
+// through this event, so that the lock is released in order.
+HANDLE gStopEvent = nullptr;
+
+BOOL WINAPI onConsoleStop(DWORD /*event*/) {
+  SetEvent(gStopEvent);
+  return TRUE;
+}
+
+int lock(const std::string& dbPath, unsigned seconds) {
+  gStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(&onConsoleStop, TRUE);
+
+  std::unique_ptr<StoreSession> session;
+  const HRESULT hr = StoreSession::open(dbPath, session);
+  if (hr < 0) return report("lock", describe(hr, dbPath));
+  std::cout << "locked " << dbPath << std::endl;
+
+  const bool interrupted = WaitForSingleObject(gStopEvent, seconds * 1000U) == WAIT_OBJECT_0;
+  session.reset();  // rolls back (nothing was changed) and releases the lock
+  std::cout << "released " << dbPath << (interrupted ? " (interrupted)" : "") << std::endl;
+  return 0;
+}
+#else
 int lock(const std::string& dbPath, unsigned seconds) {
   // Taken as signals to wait for, so that an interrupt ends the wait and
   // the lock is released in order.
@@ -86,6 +115,7 @@ int lock(const std::string& dbPath, unsigned seconds) {
   std::cout << "released " << dbPath << (signal > 0 ? " (interrupted)" : "") << std::endl;
   return 0;
 }
+#endif
 
 }  // namespace
 
