@@ -32,8 +32,8 @@ std::string objectId(unsigned kind, unsigned n) {
 // otherwise every record has a first object of its own.
 std::string store(unsigned records, bool duplicates) {
   const std::string named = objectId(0x0c000000, 1);
-  std::string json = R"({"format":"vddb-store/1","objects":[{"guid":")" + named +
-                     R"(","class":")" + kNamedObject + R"("})";
+  std::string json = R"({"format":"vddb-store/1","objects":[{"guid":")" + named + R"(","class":")" +
+                     kNamedObject + R"("})";
   json.reserve(std::size_t{records} * 300);
   for (unsigned i = 0; i < records; ++i) {
     const unsigned first = duplicates && i % 10 == 1 ? i - 1 : i;
@@ -41,8 +41,8 @@ std::string store(unsigned records, bool duplicates) {
       json += R"(,{"guid":")" + objectId(0x0f000000, i) + R"(","class":")" + kNamedObject + R"("})";
     }
     json += R"(,{"guid":")" + objectId(0x0a000000, i) + R"(","class":")" + kLinkRecord +
-            R"(","values":{"0x20C003E8":")" + objectId(0x0f000000, first) +
-            R"(","0x20C003E9":")" + named + R"(","0x58C003EA":7}})";
+            R"(","values":{"0x20C003E8":")" + objectId(0x0f000000, first) + R"(","0x20C003E9":")" +
+            named + R"(","0x58C003EA":7}})";
   }
   return json + "]}";
 }
@@ -80,8 +80,11 @@ void DuplicateLinkRecords(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * records);
 }
 BENCHMARK(DuplicateLinkRecords)
-    ->Arg(1000)->Arg(10000)->Arg(100000)
-    ->Unit(benchmark::kMillisecond)->Iterations(3);
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 // No duplicates: the pass only reads, so one store serves every iteration.
 void DistinctLinkRecords(benchmark::State& state) {
@@ -94,9 +97,7 @@ void DistinctLinkRecords(benchmark::State& state) {
   for (auto _ : state) runPass(*session, state);
   state.SetItemsProcessed(state.iterations() * records);
 }
-BENCHMARK(DistinctLinkRecords)
-    ->Arg(1000)->Arg(10000)->Arg(100000)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(DistinctLinkRecords)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // The pairwise search's reads: for each record, its own first object, GUID
 // and number, then the same for every later record.

@@ -83,8 +83,7 @@ const tGuidKeyIndex::Entry* tGuidKeyIndex::find(const GUID& guid,
 }
 
 tGuidKeyIndex::Entry* tGuidKeyIndex::findOrInsert(const GUID& guid, std::int32_t number,
-                                                  std::uint32_t position,
-                                                  bool& inserted) noexcept {
+                                                  std::uint32_t position, bool& inserted) noexcept {
   inserted = false;
   if (const Entry* found = find(guid, number)) return const_cast<Entry*>(found);
   // At most half full, so probing always ends at a free slot.

@@ -1,6 +1,8 @@
 // The hash index of the link-record passes and the hashed duplicate search,
 // the latter against the pairwise search it replaces (kept here as the
 // oracle) on randomised record sets.
+#include "repair/link_record_search.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "platform/memory.h"
-#include "repair/link_record_search.h"
 
 namespace tUpgradeDowngradeMgr {
 namespace {
@@ -84,8 +85,8 @@ TEST_F(LinkRecordSearch, IndexFindsWhatWasInsertedUnderGuidAndNumber) {
   constexpr std::uint32_t kKeys = 5000;  // many times the first block: growth and rehash
   for (std::uint32_t i = 0; i < kKeys; ++i) {
     bool inserted = false;
-    const auto* e = index.findOrInsert(guidNumber(i / 2), static_cast<std::int32_t>(i % 2), i,
-                                       inserted);
+    const auto* e =
+        index.findOrInsert(guidNumber(i / 2), static_cast<std::int32_t>(i % 2), i, inserted);
     ASSERT_NE(e, nullptr);
     EXPECT_TRUE(inserted);
     EXPECT_EQ(e->first, i);

@@ -66,8 +66,7 @@ class DetachedObjects : public StorePassTest {
   // Which call of `operation` (1-based) is the one on object n with
   // `arguments`, in a run of `pass` over `objects` without faults.
   std::uint64_t callNumber(const std::vector<Obj>& objects, tStoragePass pass,
-                           const std::string& operation, unsigned n,
-                           const std::string& arguments) {
+                           const std::string& operation, unsigned n, const std::string& arguments) {
     open(objects, kExtraClasses);
     run(pass);
     std::uint64_t count = 0;
@@ -87,7 +86,8 @@ TEST_F(DetachedObjects, TrelixTakesADetachedObjectApartAndDeletesItWithWhatItSti
   // #1 is detached (no 0x20C00021): A=#2 and C=#4 fail the class test, B=#3
   // passes it. #5 is named by 0x20C00023, #6 is in 0xEEC0000C, #7 refers to
   // #1, #9 is owned through an attribute no step clears. #8 is attached.
-  open({{1, kOwningTrelix,
+  open({{1,
+         kOwningTrelix,
          {{attr(0xEEC00022), refs({2, 3})},
           {attr(0xEEC00025), refs({4})},
           {attr(0xEEC00024), refs({})},
@@ -109,19 +109,18 @@ TEST_F(DetachedObjects, TrelixTakesADetachedObjectApartAndDeletesItWithWhatItSti
   const tStatus2 status = run(&tUpgradeDowngradeMgr::purgeDetachedTrelixChassisObjects);
 
   EXPECT_EQ(status.code, 0);
-  EXPECT_THAT(changes(), ElementsAre("#2 " + kClassTest, "delete #2", "#3 " + kClassTest,
-                                     "#4 " + kClassTest, "delete #4",
-                                     "#1 setObjectList(0xEEC00022, 0)",
-                                     "#1 setObjectList(0xEEC00024, 0)",
-                                     "#1 setObjectList(0xEEC00025, 0)",
-                                     "#1 setObjectList(0xEEC001A4, 0)",
-                                     "#1 setObjectList(0xEEC0000C, 0)",
-                                     "#1 setReference(0x20C00023, null)", "delete #1", "delete #9"));
+  EXPECT_THAT(changes(),
+              ElementsAre("#2 " + kClassTest, "delete #2", "#3 " + kClassTest, "#4 " + kClassTest,
+                          "delete #4", "#1 setObjectList(0xEEC00022, 0)",
+                          "#1 setObjectList(0xEEC00024, 0)", "#1 setObjectList(0xEEC00025, 0)",
+                          "#1 setObjectList(0xEEC001A4, 0)", "#1 setObjectList(0xEEC0000C, 0)",
+                          "#1 setReference(0x20C00023, null)", "delete #1", "delete #9"));
   EXPECT_EQ(remaining(), (std::set<unsigned>{3, 5, 6, 7, 8, 10}));
 }
 
 TEST_F(DetachedObjects, MordanWithAnEmptySlotListDeletesNothingIndividually) {
-  open({{1, kMordan,
+  open({{1,
+         kMordan,
          {{attr(0xEEC00021), refs({})},
           {attr(0x20C00020), ref(5)},
           {attr(0xEEC0000C), refs({6})},
@@ -134,10 +133,10 @@ TEST_F(DetachedObjects, MordanWithAnEmptySlotListDeletesNothingIndividually) {
   const tStatus2 status = run(&tUpgradeDowngradeMgr::purgeDetachedMordanConnectorBlockObjects);
 
   EXPECT_EQ(status.code, 0);
-  EXPECT_THAT(changes(), ElementsAre("#1 setObjectList(0xEEC001A4, 0)",
-                                     "#1 setObjectList(0xEEC0000C, 0)",
-                                     "#1 setObjectList(0xEEC00021, 0)",
-                                     "#1 setReference(0x20C00020, null)", "delete #1"));
+  EXPECT_THAT(changes(),
+              ElementsAre("#1 setObjectList(0xEEC001A4, 0)", "#1 setObjectList(0xEEC0000C, 0)",
+                          "#1 setObjectList(0xEEC00021, 0)", "#1 setReference(0x20C00020, null)",
+                          "delete #1"));
   EXPECT_EQ(remaining(), (std::set<unsigned>{5, 6, 7}));
 }
 
@@ -150,11 +149,11 @@ TEST_F(DetachedObjects, MordanDeletesTheFailingEntriesOfItsOneSlotList) {
 
   run(&tUpgradeDowngradeMgr::purgeDetachedMordanConnectorBlockObjects);
 
-  EXPECT_THAT(changes(), ElementsAre("#2 " + kClassTest, "#3 " + kClassTest, "delete #3",
-                                     "#1 setObjectList(0xEEC001A4, 0)",
-                                     "#1 setObjectList(0xEEC0000C, 0)",
-                                     "#1 setObjectList(0xEEC00021, 0)",
-                                     "#1 setReference(0x20C00020, null)", "delete #1"));
+  EXPECT_THAT(changes(),
+              ElementsAre("#2 " + kClassTest, "#3 " + kClassTest, "delete #3",
+                          "#1 setObjectList(0xEEC001A4, 0)", "#1 setObjectList(0xEEC0000C, 0)",
+                          "#1 setObjectList(0xEEC00021, 0)", "#1 setReference(0x20C00020, null)",
+                          "delete #1"));
   EXPECT_EQ(remaining(), (std::set<unsigned>{2, 4}));
 }
 
@@ -169,8 +168,8 @@ struct PassCase {
 const PassCase kPasses[] = {
     {"Trelix", &tUpgradeDowngradeMgr::purgeDetachedTrelixChassisObjects, kTrelix, 0x20C00021,
      0xEEC00022, kTrelixCompanion},
-    {"Mordan", &tUpgradeDowngradeMgr::purgeDetachedMordanConnectorBlockObjects, kMordan,
-     0x20C0001F, 0xEEC00021, kMordanCompanion},
+    {"Mordan", &tUpgradeDowngradeMgr::purgeDetachedMordanConnectorBlockObjects, kMordan, 0x20C0001F,
+     0xEEC00021, kMordanCompanion},
 };
 
 TEST_F(DetachedObjects, AnObjectWithItsRequiredReferenceIsLeftWhateverItsSlotListsHold) {
@@ -295,10 +294,8 @@ TEST_F(DetachedObjects, EachVariantUnlinksItsOwnWayBeforeDeleting) {
 TEST_F(DetachedObjects, AnUnreadableReferrerListLeavesTheObjectOrEndsThePassByVariant) {
   for (const VariantCase& v : kVariants) {
     SCOPED_TRACE(v.name);
-    const std::vector<Obj> objects = {
-        {1, v.objectClass}, {2, v.objectClass}, {3, v.objectClass}};
-    const std::uint64_t nth =
-        callNumber(objects, passOf(v), "getObjectList", 2, "0xEEC001A4, 0");
+    const std::vector<Obj> objects = {{1, v.objectClass}, {2, v.objectClass}, {3, v.objectClass}};
+    const std::uint64_t nth = callNumber(objects, passOf(v), "getObjectList", 2, "0xEEC001A4, 0");
     open(objects, kExtraClasses);
     injector().failCall("getObjectList", nth, kFailure);
 
@@ -368,8 +365,7 @@ TEST_F(DetachedObjects, AnErrorOnEntryMakesNoCallAtAll) {
                                  &tUpgradeDowngradeMgr::purgeDetachedMordanConnectorBlockObjects,
                                  sequenceRow(6), sequenceRow(9)};
   for (tStoragePass pass : passes) {
-    open({{1, kTrelix}, {2, kMordanCompanion}, {3, kSixthClass}, {4, kNinthClass}},
-         kExtraClasses);
+    open({{1, kTrelix}, {2, kMordanCompanion}, {3, kSixthClass}, {4, kNinthClass}}, kExtraClasses);
     injector().clearJournal();
     tStatus2 status;
     status.code = StatusNotFound;

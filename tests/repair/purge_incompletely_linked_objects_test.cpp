@@ -56,8 +56,7 @@ TEST_F(IncompletelyLinked, DeletesByWhichReferenceIsMissing) {
   } cases[] = {
       {"both set", {{k1E, ref(5)}, {k1F, ref(6)}}, {}, {1, 5, 6, 9}, true},
       {"first empty", {{k1F, ref(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
-      {"first dangles", {{k1E, ref(20)}, {k1F, ref(6)}}, {"delete #1", "delete #9"}, {5, 6},
-       false},
+      {"first dangles", {{k1E, ref(20)}, {k1F, ref(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
       {"second empty",
        {{k1E, ref(5)}},
        {"#1 setReference(0x20C0001E, null)", "delete #1", "delete #9"},
@@ -87,8 +86,8 @@ TEST_F(IncompletelyLinked, EveryObjectOfTheClassIsLookedAtInCollectionOrder) {
        kExtraClasses);
   const tStatus2 status = run();
   EXPECT_EQ(status.code, 0);
-  EXPECT_THAT(changes(), ElementsAreArray({"#1 setReference(0x20C0001E, null)", "delete #1",
-                                           "delete #3"}));
+  EXPECT_THAT(changes(),
+              ElementsAreArray({"#1 setReference(0x20C0001E, null)", "delete #1", "delete #3"}));
   EXPECT_EQ(remaining(), (std::set<unsigned>{2, 5, 6}));
 }
 

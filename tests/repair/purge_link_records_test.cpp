@@ -109,12 +109,12 @@ TEST_F(LinkRecords, OnceTheStatusHoldsAnErrorNothingFurtherIsDeleted) {
     std::uint64_t nth;
     std::vector<unsigned> deleted;
   } cases[] = {
-      {"getReference", 1, {}},        // #1's first object
-      {"getReference", 4, {1, 2}},    // #3's first object
-      {"getObjectGuid", 3, {1, 2}},   // #12's GUID, through #3
-      {"deleteObject", 2, {1}},       // #2 could not be deleted
-      {"deleteObject", 4, {1, 2, 5}}, // #11: the second phase stops
-      {"createQuery", 2, {1, 2, 5}},  // the second collection
+      {"getReference", 1, {}},         // #1's first object
+      {"getReference", 4, {1, 2}},     // #3's first object
+      {"getObjectGuid", 3, {1, 2}},    // #12's GUID, through #3
+      {"deleteObject", 2, {1}},        // #2 could not be deleted
+      {"deleteObject", 4, {1, 2, 5}},  // #11: the second phase stops
+      {"createQuery", 2, {1, 2, 5}},   // the second collection
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.operation) + " " + std::to_string(c.nth));
@@ -282,7 +282,9 @@ TEST_F(LinkRecords, AFailedReadDeletesNothingAndEndsThePass) {
     }
   }
   // A record without a number fails the same way, on every run.
-  open({record(1, 20, 500, 7), {2, kLinkRecord, {{kFirst, ref(20)}}}, {20, kPlain},
+  open({record(1, 20, 500, 7),
+        {2, kLinkRecord, {{kFirst, ref(20)}}},
+        {20, kPlain},
         {500, kNamedObject}},
        kExtraClasses);
   EXPECT_LT(runDuplicates().code, 0);
@@ -351,15 +353,16 @@ class LinkRecordRows : public LinkRecords {
   // Runs the sequence's rows 11 and 12, as the sequence does, on a good status.
   tStatus2 runRows() {
     std::span<const tUpgradeDowngradeMgr::tPassRow> table = tUpgradeDowngradeMgr::repairPassTable();
-    const auto first = std::find_if(table.begin(), table.end(),
-                                    [](const auto& row) { return row.order == 11; });
+    const auto first =
+        std::find_if(table.begin(), table.end(), [](const auto& row) { return row.order == 11; });
     EXPECT_NE(first, table.end());
     EXPECT_EQ(table.end() - first, 2);
     tUpgradeDowngradeMgr::resetRepairPassesRunOnceForTesting();
     tStatus2 transaction;
     injector().clearJournal();
-    tUpgradeDowngradeMgr::runRepairPassRows(table.subspan(static_cast<std::size_t>(first - table.begin()), 2), storage(),
-                                            nullptr, transaction);
+    tUpgradeDowngradeMgr::runRepairPassRows(
+        table.subspan(static_cast<std::size_t>(first - table.begin()), 2), storage(), nullptr,
+        transaction);
     tUpgradeDowngradeMgr::resetRepairPassesRunOnceForTesting();
     return transaction;
   }
@@ -367,8 +370,11 @@ class LinkRecordRows : public LinkRecords {
 
 TEST_F(LinkRecordRows, RowElevenRemovesIncompleteRecordsBeforeRowTwelveLooksForDuplicates) {
   // #1 lacks a second object; #2 and #3 are duplicates.
-  open({record(1, 20, std::nullopt, 7), record(2, 20, 500, 7), record(3, 20, 500, 7),
-        {20, kPlain}, {500, kNamedObject}},
+  open({record(1, 20, std::nullopt, 7),
+        record(2, 20, 500, 7),
+        record(3, 20, 500, 7),
+        {20, kPlain},
+        {500, kNamedObject}},
        kExtraClasses);
   EXPECT_EQ(runRows().code, 0);
   EXPECT_THAT(deletionRequests(), ElementsAre(1, 2, 3));
@@ -376,8 +382,11 @@ TEST_F(LinkRecordRows, RowElevenRemovesIncompleteRecordsBeforeRowTwelveLooksForD
 }
 
 TEST_F(LinkRecordRows, AnErrorLeftByRowElevenMakesRowTwelveCallNothing) {
-  open({record(1, 20, std::nullopt, 7), record(2, 20, 500, 7), record(3, 20, 500, 7),
-        {20, kPlain}, {500, kNamedObject}},
+  open({record(1, 20, std::nullopt, 7),
+        record(2, 20, 500, 7),
+        record(3, 20, 500, 7),
+        {20, kPlain},
+        {500, kNamedObject}},
        kExtraClasses);
   injector().failCall("deleteObject", 1, kFailure);  // row 11's deletion of #1
   const tStatus2 transaction = runRows();

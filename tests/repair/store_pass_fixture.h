@@ -11,14 +11,13 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "engine/engine.h"
 #include "platform/memory.h"
@@ -103,8 +102,7 @@ class StorePassTest : public ::testing::Test {
   void open(const std::vector<Obj>& objects, const std::vector<ExtraClass>& extra = {}) {
     close();
     std::string error;
-    ASSERT_EQ(engine::StoreSession::openFromJson(storeJson(objects, extra), _session, &error),
-              S_OK)
+    ASSERT_EQ(engine::StoreSession::openFromJson(storeJson(objects, extra), _session, &error), S_OK)
         << error;
     _injector = std::make_unique<FaultInjector>();
     _storage = _injector->wrap(_session->storage());
