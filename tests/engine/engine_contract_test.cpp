@@ -555,7 +555,9 @@ TEST_F(ContractTest, CommitKeepsChangesAndEndsTheTransaction) {
   EXPECT_EQ(session->rollback(), kNoTransaction);
 }
 
-TEST(ResultCodes, AreDistinctFailures) {
+class ResultCodes : public EngineTest {};
+
+TEST_F(ResultCodes, AreDistinctFailures) {
   const HRESULT codes[] = {kStoreMissing,  kNotAStore,    kStoreDamaged, kStoreLocked,
                            kStoreVersion,  kStoreReadOnly, kStoreExists, kStorageIo,
                            kNoTransaction, kStoreClosed,  kBadAttribute, kTypeMismatch,

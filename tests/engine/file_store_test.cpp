@@ -174,7 +174,9 @@ TEST_F(FileStoreTest, EveryCachedStatementIsAnIndexedLookup) {
   }
 }
 
-TEST(DefaultPath, ComesFromTheEnvironment) {
+class DefaultPath : public EngineTest {};
+
+TEST_F(DefaultPath, ComesFromTheEnvironment) {
   ::setenv("VARKEL_DDB_PATH", "/tmp/somewhere/ddb.sqlite", 1);
   EXPECT_EQ(defaultStorePath(), "/tmp/somewhere/ddb.sqlite");
   ::unsetenv("VARKEL_DDB_PATH");

@@ -313,7 +313,9 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
   }
 }
 
-TEST(AttributeIds, ParseAndFormat) {
+class AttributeIds : public EngineTest {};
+
+TEST_F(AttributeIds, ParseAndFormat) {
   EXPECT_EQ(parseAttributeId("0x20C00021"), 0x20C00021u);
   EXPECT_EQ(parseAttributeId("0X20c00021"), 0x20C00021u);
   EXPECT_EQ(parseAttributeId("20C00021"), std::nullopt);
