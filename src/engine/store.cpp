@@ -94,6 +94,11 @@ HRESULT checkFileHeader(const std::string& path, std::string* error) {
   if (header[18] == 2 || header[19] == 2) {
     return setError(error, kNotAStore, path + " is in write-ahead-log mode, not a store of ours");
   }
+  // A process killed in the middle of a commit leaves a journal beside the
+  // file and the file itself possibly short; SQLite puts it back from the
+  // journal, so the sizes are only checked without one.
+  struct stat journal {};
+  if (::stat((path + "-journal").c_str(), &journal) == 0 && journal.st_size > 0) return S_OK;
   const auto size = static_cast<std::uint64_t>(info.st_size);
   if (size % pageSize != 0) return setError(error, kStoreDamaged, path + " is truncated");
   // The page count in the header holds when the two change counters agree.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine_test_util.h"
@@ -32,8 +33,24 @@ std::string targetGuid(int i) {
   return text;
 }
 
+// A class of our own with a list, so the transaction also grows the file.
+constexpr const char* kHolderClass = "c0000000-0000-0000-0000-0000000000aa";
+constexpr std::uint32_t kHolderList = 0x100000AA;
+constexpr int kHolders = 200;
+constexpr int kListLength = 400;
+
+std::string holderGuid(int i) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%08x-0000-4000-8000-000000000003", i);
+  return text;
+}
+
 std::string storeJson() {
-  std::string json = R"({"objects": [)";
+  std::string json = R"({"classes": [{"guid": ")" + std::string(kHolderClass) +
+                     R"(", "attributes": [{"id": "0x100000AA", "type": "reflist"}]}], "objects": [)";
+  for (int i = 0; i < kHolders; ++i) {
+    json += R"({"guid": ")" + holderGuid(i) + R"(", "class": ")" + kHolderClass + R"("},)";
+  }
   for (int i = 0; i < kRecords; ++i) {
     json += std::string(i ? "," : "") + R"({"guid": ")" + recordGuid(i) + R"(", "class": ")" +
             kLinkRecordClass + R"(", "values": {"0x58C003EA": )" + std::to_string(i) +
@@ -44,9 +61,22 @@ std::string storeJson() {
   return json + "]}";
 }
 
-// The transaction under test: deletes every other record and its target and
-// clears a reference of the rest. Returns false on the first failure.
+// The transaction under test: fills the holders' lists (the file grows),
+// deletes every other record and its target and clears a reference of the
+// rest. Returns false on the first failure.
 bool change(IkorrinStorage* storage) {
+  for (int h = 0; h < kHolders; ++h) {
+    tScopedRef<IStorageObject> holder;
+    if (storage->openObject(*parseGuid(holderGuid(h)), holder.put()) < 0) return false;
+    std::vector<tScopedRef<IStorageObject>> held(kListLength);
+    std::vector<IStorageObject*> list(kListLength);
+    for (int k = 0; k < kListLength; ++k) {
+      const int target = (h * 7 + k) % kRecords;
+      if (storage->openObject(*parseGuid(targetGuid(target)), held[k].put()) < 0) return false;
+      list[k] = held[k].get();
+    }
+    if (holder->setObjectList(kHolderList, kListLength, list.data()) < 0) return false;
+  }
   for (int i = 0; i < kRecords; ++i) {
     if (i % 2 == 0) {
       if (storage->deleteObject(*parseGuid(recordGuid(i)), nullptr) < 0) return false;
