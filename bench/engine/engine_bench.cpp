@@ -48,7 +48,8 @@ void writeStore(const std::string& path, std::int64_t objects) {
         << "\", \"class\": \"bd95268d-8af7-3ac4-9697-9fed9a8dc51f\", \"values\": {"
         << "\"0x20C003E8\": \"" << target << "\", \"0x20C003E9\": \"" << target
         << "\", \"0x58C003EA\": " << i << "}},\n"
-        << "{\"guid\": \"" << target << "\", \"class\": \"c1b74069-2108-3d9c-6dbd-f106bc02ca2e\"},\n"
+        << "{\"guid\": \"" << target
+        << "\", \"class\": \"c1b74069-2108-3d9c-6dbd-f106bc02ca2e\"},\n"
         << "{\"guid\": \"" << guidText(3, i)
         << "\", \"class\": \"ef389d48-09e3-3fe8-d3d6-b558427a533c\", \"values\": {"
         << "\"0xEEC001A4\": [\"" << record << "\"], \"0xEEC0000C\": [\"" << target << "\", \""

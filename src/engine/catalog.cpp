@@ -25,7 +25,9 @@ bool sameDefinition(const ClassDef& a, const ClassDef& b) noexcept {
   return true;
 }
 
-bool isValidAttributeType(std::uint32_t type) noexcept { return attributeTypeName(type) != nullptr; }
+bool isValidAttributeType(std::uint32_t type) noexcept {
+  return attributeTypeName(type) != nullptr;
+}
 
 bool isReferenceType(std::uint32_t type) noexcept {
   return type == kAttributeTypeReference || type == kAttributeTypeReferenceList;
@@ -33,11 +35,16 @@ bool isReferenceType(std::uint32_t type) noexcept {
 
 const char* attributeTypeName(std::uint32_t type) noexcept {
   switch (type) {
-    case kAttributeTypeReference: return "ref";
-    case kAttributeTypeReferenceList: return "reflist";
-    case kAttributeTypeInteger: return "int";
-    case kAttributeTypeString: return "string";
-    default: return nullptr;
+    case kAttributeTypeReference:
+      return "ref";
+    case kAttributeTypeReferenceList:
+      return "reflist";
+    case kAttributeTypeInteger:
+      return "int";
+    case kAttributeTypeString:
+      return "string";
+    default:
+      return nullptr;
   }
 }
 
@@ -133,8 +140,9 @@ bool Catalog::link(std::string& error) {
     }
   }
   for (auto& [guid, cls] : _classes) {
-    std::sort(cls->selfAndDerived.begin(), cls->selfAndDerived.end(),
-              [](const ClassDef* a, const ClassDef* b) { return compareGuids(a->guid, b->guid) < 0; });
+    std::sort(
+        cls->selfAndDerived.begin(), cls->selfAndDerived.end(),
+        [](const ClassDef* a, const ClassDef* b) { return compareGuids(a->guid, b->guid) < 0; });
   }
   return true;
 }

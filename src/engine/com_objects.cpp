@@ -39,12 +39,12 @@ class LiveCounted {
   std::atomic<ULONG> _refs{1};
 };
 
-#define VDDB_ENGINE_REFCOUNT                                    \
-  ULONG VDDB_STDCALL AddRef() override { return ++_refs; }      \
-  ULONG VDDB_STDCALL Release() override {                       \
-    const ULONG left = --_refs;                                 \
-    if (left == 0) delete this;                                 \
-    return left;                                                \
+#define VDDB_ENGINE_REFCOUNT                               \
+  ULONG VDDB_STDCALL AddRef() override { return ++_refs; } \
+  ULONG VDDB_STDCALL Release() override {                  \
+    const ULONG left = --_refs;                            \
+    if (left == 0) delete this;                            \
+    return left;                                           \
   }
 
 template <class T>
@@ -146,8 +146,7 @@ class EngineClass final : public IStorageClass, LiveCounted {
     *baseClass = nullptr;
     if (!_store->isOpen()) return kStoreClosed;
     if (_cls->baseDef == nullptr) return S_OK;
-    return handOut<IStorageClass>(new (std::nothrow) EngineClass(_store, _cls->baseDef),
-                                  baseClass);
+    return handOut<IStorageClass>(new (std::nothrow) EngineClass(_store, _cls->baseDef), baseClass);
   }
   HRESULT VDDB_STDCALL getAttribute(std::uint32_t attributeId,
                                     IStorageAttribute** attribute) override {

@@ -65,7 +65,6 @@ class StoreSession {
 HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool replace,
                             std::string* error = nullptr);
 
-
 // Engine interface objects currently alive (storage, queries, enumerators,
 // objects, classes, attributes). Tests end by checking it is 0.
 std::size_t liveInterfaceCount() noexcept;

@@ -17,13 +17,27 @@ void appendJsonString(std::string_view utf8, std::string& out) {
   for (const char ch : utf8) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -170,7 +184,8 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
     bool first = true;
     while (rc == SQLITE_OK && objects.atRow()) {
       const auto* key = static_cast<const unsigned char*>(sqlite3_column_blob(objects.get(), 0));
-      const auto* classKey = static_cast<const unsigned char*>(sqlite3_column_blob(objects.get(), 1));
+      const auto* classKey =
+          static_cast<const unsigned char*>(sqlite3_column_blob(objects.get(), 1));
       if (key == nullptr || classKey == nullptr || sqlite3_column_bytes(objects.get(), 0) != 16 ||
           sqlite3_column_bytes(objects.get(), 1) != 16) {
         if (error != nullptr) *error = "an object row is damaged";

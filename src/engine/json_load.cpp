@@ -221,11 +221,12 @@ class Loader final : public nlohmann::json_sax<json> {
   bool attributeEntry(const std::string& name, const json& a, ClassDef& def) {
     if (!a.is_object()) return fail(name + ": an attribute is not a JSON object");
     const auto id = a.find("id");
-    const auto parsedId =
-        (id != a.end() && id->is_string()) ? parseAttributeId(id->get_ref<const std::string&>())
-                                           : std::nullopt;
+    const auto parsedId = (id != a.end() && id->is_string())
+                              ? parseAttributeId(id->get_ref<const std::string&>())
+                              : std::nullopt;
     if (!parsedId) {
-      return fail(name + ": attribute " + (id == a.end() ? std::string("without \"id\"") : describe(*id)) +
+      return fail(name + ": attribute " +
+                  (id == a.end() ? std::string("without \"id\"") : describe(*id)) +
                   ": the ID must be 0x and eight hexadecimal digits");
     }
     const std::string where = name + ": attribute " + formatAttributeId(*parsedId);
@@ -237,7 +238,8 @@ class Loader final : public nlohmann::json_sax<json> {
       if (k == "type") {
         const auto type =
             v.is_string() ? attributeTypeFromName(v.get_ref<const std::string&>()) : std::nullopt;
-        if (!type) return fail(where + ": type " + describe(v) + " is not ref, reflist, int or string");
+        if (!type)
+          return fail(where + ": type " + describe(v) + " is not ref, reflist, int or string");
         attribute.type = *type;
         hasType = true;
       } else if (k == "owning") {
@@ -311,8 +313,7 @@ class Loader final : public nlohmann::json_sax<json> {
       if (!ids.insert(*id).second) return fail(where + ": appears twice");
       const AttributeDef* a = Catalog::resolve(def, *id);
       if (a == nullptr) {
-        return fail(where + ": not declared by class " + formatGuid(def->guid) +
-                    " or its bases");
+        return fail(where + ": not declared by class " + formatGuid(def->guid) + " or its bases");
       }
       if (!value(where, *parsed, *a, v)) return false;
     }
@@ -323,13 +324,15 @@ class Loader final : public nlohmann::json_sax<json> {
     switch (a.type) {
       case kAttributeTypeReference: {
         if (v.is_null()) return true;
-        const auto target = v.is_string() ? parseGuid(v.get_ref<const std::string&>()) : std::nullopt;
+        const auto target =
+            v.is_string() ? parseGuid(v.get_ref<const std::string&>()) : std::nullopt;
         if (!target) return fail(where + ": expected a GUID or null, found " + describe(v));
         hr = _store.writeReferences(object, a.id, &*target, 1);
         break;
       }
       case kAttributeTypeReferenceList: {
-        if (!v.is_array()) return fail(where + ": expected an array of GUIDs, found " + describe(v));
+        if (!v.is_array())
+          return fail(where + ": expected an array of GUIDs, found " + describe(v));
         std::vector<GUID> targets;
         targets.reserve(v.size());
         for (const json& entry : v) {
@@ -368,7 +371,8 @@ class Loader final : public nlohmann::json_sax<json> {
         hr = _store.writeString(object, a.id, text.data(), text.size());
         break;
       }
-      default: return fail(where + ": the attribute has an unknown type");
+      default:
+        return fail(where + ": the attribute has an unknown type");
     }
     if (hr < 0) return fail(where + ": cannot be stored", hr);
     return true;
@@ -395,8 +399,8 @@ template <class Input>
 HRESULT run(Store& store, Input&& input, std::string* error) {
   try {
     Loader loader(store);
-    const bool parsed = json::sax_parse(std::forward<Input>(input), &loader,
-                                        json::input_format_t::json, true);
+    const bool parsed =
+        json::sax_parse(std::forward<Input>(input), &loader, json::input_format_t::json, true);
     HRESULT hr = loader.result();
     if (hr >= 0 && !parsed) hr = kBadJson;
     if (hr >= 0) hr = loader.finish();

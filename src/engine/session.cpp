@@ -86,7 +86,8 @@ void syncDirectoryOf(const std::string& path) {
   (void)path;  // MOVEFILE_WRITE_THROUGH already waited for it
 #else
   const std::size_t slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd >= 0) {
     ::fsync(fd);
@@ -194,29 +195,52 @@ std::size_t liveInterfaceCount() noexcept { return liveObjectCount(); }
 
 const char* resultName(HRESULT result) noexcept {
   switch (result) {
-    case S_OK: return "success";
-    case kStoreMissing: return "store missing";
-    case kNotAStore: return "not a store";
-    case kStoreDamaged: return "store damaged";
-    case kStoreLocked: return "store locked";
-    case kStoreVersion: return "unsupported store version";
-    case kStoreReadOnly: return "store read-only";
-    case kStoreExists: return "store exists";
-    case kStorageIo: return "storage I/O error";
-    case kNoTransaction: return "no transaction";
-    case kStoreClosed: return "store closed";
-    case kBadAttribute: return "attribute not declared";
-    case kTypeMismatch: return "attribute type mismatch";
-    case kUnknownClass: return "unknown class";
-    case kNoValue: return "no value";
-    case kForeignObject: return "object of another store";
-    case kBadJson: return "invalid JSON store";
-    case kStorageNotFound: return "object not found";
-    case E_OUTOFMEMORY: return "out of memory";
-    case E_POINTER: return "null pointer";
-    case E_INVALIDARG: return "invalid argument";
-    case E_NOINTERFACE: return "no such interface";
-    default: return result < 0 ? "failure" : "success";
+    case S_OK:
+      return "success";
+    case kStoreMissing:
+      return "store missing";
+    case kNotAStore:
+      return "not a store";
+    case kStoreDamaged:
+      return "store damaged";
+    case kStoreLocked:
+      return "store locked";
+    case kStoreVersion:
+      return "unsupported store version";
+    case kStoreReadOnly:
+      return "store read-only";
+    case kStoreExists:
+      return "store exists";
+    case kStorageIo:
+      return "storage I/O error";
+    case kNoTransaction:
+      return "no transaction";
+    case kStoreClosed:
+      return "store closed";
+    case kBadAttribute:
+      return "attribute not declared";
+    case kTypeMismatch:
+      return "attribute type mismatch";
+    case kUnknownClass:
+      return "unknown class";
+    case kNoValue:
+      return "no value";
+    case kForeignObject:
+      return "object of another store";
+    case kBadJson:
+      return "invalid JSON store";
+    case kStorageNotFound:
+      return "object not found";
+    case E_OUTOFMEMORY:
+      return "out of memory";
+    case E_POINTER:
+      return "null pointer";
+    case E_INVALIDARG:
+      return "invalid argument";
+    case E_NOINTERFACE:
+      return "no such interface";
+    default:
+      return result < 0 ? "failure" : "success";
   }
 }
 

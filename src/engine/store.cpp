@@ -188,15 +188,22 @@ HRESULT resultFromSqlite(int rc) noexcept {
   switch (rc & 0xFF) {
     case SQLITE_OK:
     case SQLITE_ROW:
-    case SQLITE_DONE: return S_OK;
+    case SQLITE_DONE:
+      return S_OK;
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return kStoreLocked;
-    case SQLITE_NOMEM: return E_OUTOFMEMORY;
+    case SQLITE_LOCKED:
+      return kStoreLocked;
+    case SQLITE_NOMEM:
+      return E_OUTOFMEMORY;
     case SQLITE_CORRUPT:
-    case SQLITE_NOTADB: return kStoreDamaged;
-    case SQLITE_READONLY: return kStoreReadOnly;
-    case SQLITE_CANTOPEN: return kStoreMissing;
-    default: return kStorageIo;
+    case SQLITE_NOTADB:
+      return kStoreDamaged;
+    case SQLITE_READONLY:
+      return kStoreReadOnly;
+    case SQLITE_CANTOPEN:
+      return kStoreMissing;
+    default:
+      return kStorageIo;
   }
 }
 
@@ -208,11 +215,12 @@ void Store::close() noexcept {
   if (_db == nullptr) return;
   if (_inWrite || _inRead) exec(_db, "ROLLBACK");
   _inWrite = _inRead = _loading = false;
-  for (Statement* s : {&_selectClass, &_insertObject, &_deleteObject, &_selectInt, &_selectString,
-                       &_selectRefs, &_upsertInt, &_upsertString, &_upsertRefs, &_deleteRefs,
-                       &_deleteInts, &_deleteStrings, &_deleteAllRefs, &_objectsOfClass,
-                       &_objectsByInt, &_objectsByString, &_begin, &_beginRead, &_commit,
-                       &_rollback, &_stageObject, &_stageInt, &_stageString, &_stageRefs}) {
+  for (Statement* s :
+       {&_selectClass,     &_insertObject,  &_deleteObject,  &_selectInt,      &_selectString,
+        &_selectRefs,      &_upsertInt,     &_upsertString,  &_upsertRefs,     &_deleteRefs,
+        &_deleteInts,      &_deleteStrings, &_deleteAllRefs, &_objectsOfClass, &_objectsByInt,
+        &_objectsByString, &_begin,         &_beginRead,     &_commit,         &_rollback,
+        &_stageObject,     &_stageInt,      &_stageString,   &_stageRefs}) {
     s->finalize();
   }
   sqlite3_close_v2(_db);
@@ -235,8 +243,7 @@ HRESULT Store::prepareStatements() {
       {&_upsertInt, "INSERT OR REPLACE INTO int_values(object, attr, value) VALUES(?1, ?2, ?3)"},
       {&_upsertString,
        "INSERT OR REPLACE INTO string_values(object, attr, value) VALUES(?1, ?2, ?3)"},
-      {&_upsertRefs,
-       "INSERT OR REPLACE INTO ref_values(object, attr, targets) VALUES(?1, ?2, ?3)"},
+      {&_upsertRefs, "INSERT OR REPLACE INTO ref_values(object, attr, targets) VALUES(?1, ?2, ?3)"},
       {&_deleteRefs, "DELETE FROM ref_values WHERE object = ?1 AND attr = ?2"},
       {&_deleteInts, "DELETE FROM int_values WHERE object = ?1"},
       {&_deleteStrings, "DELETE FROM string_values WHERE object = ?1"},
@@ -289,7 +296,8 @@ HRESULT Store::loadCatalog(std::string* error) {
         return setError(error, kStoreDamaged, "class " + formatGuid(def.guid) + " appears twice");
       }
     }
-    if (rc != SQLITE_DONE) return setError(error, resultFromSqlite(rc), "the class catalog is unreadable");
+    if (rc != SQLITE_DONE)
+      return setError(error, resultFromSqlite(rc), "the class catalog is unreadable");
   }
   {
     StatementUse use(attributes);
@@ -304,14 +312,16 @@ HRESULT Store::loadCatalog(std::string* error) {
       const std::int64_t id = use.columnInt(1);
       const std::int64_t type = use.columnInt(2);
       const std::int64_t owning = use.columnInt(3);
-      if (id < 0 || id > 0xFFFFFFFFLL || type < 0 || type > 0xFFFF || (owning != 0 && owning != 1)) {
+      if (id < 0 || id > 0xFFFFFFFFLL || type < 0 || type > 0xFFFF ||
+          (owning != 0 && owning != 1)) {
         return setError(error, kStoreDamaged,
                         "class " + formatGuid(owner) + " has a malformed attribute row");
       }
-      it->second.attributes.push_back({static_cast<std::uint32_t>(id),
-                                       static_cast<std::uint32_t>(type), owning == 1});
+      it->second.attributes.push_back(
+          {static_cast<std::uint32_t>(id), static_cast<std::uint32_t>(type), owning == 1});
     }
-    if (rc != SQLITE_DONE) return setError(error, resultFromSqlite(rc), "the class catalog is unreadable");
+    if (rc != SQLITE_DONE)
+      return setError(error, resultFromSqlite(rc), "the class catalog is unreadable");
   }
   for (auto& [guid, def] : defs) catalog.put(std::move(def));
   std::string why;
@@ -408,8 +418,8 @@ HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,
   store.reset();
   std::shared_ptr<Store> s(new (std::nothrow) Store());
   if (!s) return E_OUTOFMEMORY;
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
-                    SQLITE_OPEN_PRIVATECACHE;
+  const int flags =
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
   int rc = sqlite3_open_v2(path.empty() ? ":memory:" : path.c_str(), &s->_db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const HRESULT hr = resultFromSqlite(rc);
@@ -462,13 +472,15 @@ HRESULT Store::installCatalog(Catalog catalog) {
   Statement cls;
   Statement attr;
   int rc = meta.prepare(_db, "INSERT INTO meta(key, value) VALUES(?1, ?2)");
-  if (rc == SQLITE_OK) rc = cls.prepare(_db, "INSERT INTO classes(guid, base, name) VALUES(?1, ?2, ?3)");
+  if (rc == SQLITE_OK)
+    rc = cls.prepare(_db, "INSERT INTO classes(guid, base, name) VALUES(?1, ?2, ?3)");
   if (rc == SQLITE_OK) {
-    rc = attr.prepare(_db, "INSERT INTO attributes(class, id, type, owning) VALUES(?1, ?2, ?3, ?4)");
+    rc =
+        attr.prepare(_db, "INSERT INTO attributes(class, id, type, owning) VALUES(?1, ?2, ?3, ?4)");
   }
   if (rc != SQLITE_OK) return resultFromSqlite(rc);
-  for (const auto& [key, value] : {std::pair<std::string, std::string>{"format", kFormatMarker},
-                                   {"schema", kSchemaVersion}}) {
+  for (const auto& [key, value] :
+       {std::pair<std::string, std::string>{"format", kFormatMarker}, {"schema", kSchemaVersion}}) {
     StatementUse use(meta);
     use.bindText(1, key);
     use.bindText(2, value);
@@ -508,8 +520,9 @@ HRESULT Store::finishLoad(bool commit, std::string* error) {
     // Name the first GUID that came twice.
     Statement twice;
     std::string guid = "?";
-    if (twice.prepare(_db, "SELECT guid FROM temp.load_objects GROUP BY guid "
-                           "HAVING count(*) > 1 ORDER BY guid LIMIT 1") == SQLITE_OK) {
+    if (twice.prepare(_db,
+                      "SELECT guid FROM temp.load_objects GROUP BY guid "
+                      "HAVING count(*) > 1 ORDER BY guid LIMIT 1") == SQLITE_OK) {
       StatementUse use(twice);
       if (use.step() == SQLITE_ROW) guid = formatGuid(use.columnGuid(0));
     }
@@ -532,11 +545,10 @@ HRESULT Store::finishLoad(bool commit, std::string* error) {
 
 std::vector<std::string> Store::statementTexts() const {
   std::vector<std::string> texts;
-  for (const Statement* st : {&_selectClass, &_insertObject, &_deleteObject, &_selectInt,
-                              &_selectString, &_selectRefs, &_upsertInt, &_upsertString,
-                              &_upsertRefs, &_deleteRefs, &_deleteInts, &_deleteStrings,
-                              &_deleteAllRefs, &_objectsOfClass, &_objectsByInt,
-                              &_objectsByString}) {
+  for (const Statement* st :
+       {&_selectClass, &_insertObject, &_deleteObject, &_selectInt, &_selectString, &_selectRefs,
+        &_upsertInt, &_upsertString, &_upsertRefs, &_deleteRefs, &_deleteInts, &_deleteStrings,
+        &_deleteAllRefs, &_objectsOfClass, &_objectsByInt, &_objectsByString}) {
     if (st->get() != nullptr) texts.emplace_back(sqlite3_sql(st->get()));
   }
   return texts;

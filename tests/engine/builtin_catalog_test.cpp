@@ -75,8 +75,8 @@ TEST_F(BuiltinCatalogTest, EveryClassAndAttributeAsDocumented) {
   for (std::size_t i = 0; i < std::size(kRows); ++i) {
     char guid[64];
     std::snprintf(guid, sizeof guid, "00000000-0000-0000-0000-%012zx", i);
-    json += std::string(i ? "," : "") + R"({"guid": ")" + guid + R"(", "class": ")" +
-            kRows[i].cls + R"("})";
+    json += std::string(i ? "," : "") + R"({"guid": ")" + guid + R"(", "class": ")" + kRows[i].cls +
+            R"("})";
   }
   auto s = load(json + "]}");
   ASSERT_TRUE(s);

@@ -121,8 +121,7 @@ struct AttributeCase {
 };
 
 TEST_F(ContractTest, TypeCodesAndOwnershipFlags) {
-  const AttributeCase cases[] = {
-      {kRef, 5, 0}, {kList, 12, 1}, {kInt, 3, 1}, {kText, 8, 1}};
+  const AttributeCase cases[] = {{kRef, 5, 0}, {kList, 12, 1}, {kInt, 3, 1}, {kText, 8, 1}};
   auto o1 = openObject(storage, G(kO1));
   tScopedRef<IStorageClass> cls;
   ASSERT_EQ(o1->getClass(cls.put()), S_OK);
@@ -197,9 +196,12 @@ struct WrongAccessCase {
 
 TEST_F(ContractTest, ReadsCheckTheClassChain) {
   const WrongAccessCase cases[] = {
-      {"int of a string", kText, 0, kTypeMismatch},  {"string of an int", kInt, 1, kTypeMismatch},
-      {"ref of a list", kList, 2, kTypeMismatch},    {"list of a ref", kRef, 3, kTypeMismatch},
-      {"undeclared int", 0x7777, 0, kBadAttribute},  {"undeclared list", 0x7777, 3, kBadAttribute},
+      {"int of a string", kText, 0, kTypeMismatch},
+      {"string of an int", kInt, 1, kTypeMismatch},
+      {"ref of a list", kList, 2, kTypeMismatch},
+      {"list of a ref", kRef, 3, kTypeMismatch},
+      {"undeclared int", 0x7777, 0, kBadAttribute},
+      {"undeclared list", 0x7777, 3, kBadAttribute},
       {"derived-only list", kOwnedList, 3, kBadAttribute},
   };
   auto o1 = openObject(storage, G(kO1));
@@ -211,10 +213,18 @@ TEST_F(ContractTest, ReadsCheckTheClassChain) {
     std::uint32_t count = 0;
     HRESULT hr = S_OK;
     switch (c.call) {
-      case 0: hr = o1->getInteger(c.attr, &v); break;
-      case 1: hr = o1->getString(c.attr, &text); break;
-      case 2: hr = o1->getReference(c.attr, target.put()); break;
-      default: hr = o1->getObjectList(c.attr, 0, nullptr, &count); break;
+      case 0:
+        hr = o1->getInteger(c.attr, &v);
+        break;
+      case 1:
+        hr = o1->getString(c.attr, &text);
+        break;
+      case 2:
+        hr = o1->getReference(c.attr, target.put());
+        break;
+      default:
+        hr = o1->getObjectList(c.attr, 0, nullptr, &count);
+        break;
     }
     EXPECT_EQ(hr, c.expected);
     EXPECT_EQ(text, nullptr);
@@ -293,7 +303,8 @@ TEST_F(ContractTest, CreateQueryRefusesUnknownClassAndBadFlag) {
 
 TEST_F(ContractTest, NextDeliversBatchesThenOneAtTheEnd) {
   // 40 objects of one class: 16, 16, 8 and then none.
-  std::string json = R"({"classes": [{"guid": "b0000000-0000-0000-0000-000000000009"}], "objects": [)";
+  std::string json =
+      R"({"classes": [{"guid": "b0000000-0000-0000-0000-000000000009"}], "objects": [)";
   for (int i = 0; i < 40; ++i) {
     char guid[40];
     std::snprintf(guid, sizeof guid, "%08x-0000-0000-0000-000000000000", 1000 - i);
@@ -397,7 +408,8 @@ TEST_F(ContractTest, WritesAreValidatedAgainstTheClassChain) {
   EXPECT_EQ(o1->setReference(kList, o2.get()), kTypeMismatch);
   EXPECT_EQ(o1->setReference(kInt, nullptr), kTypeMismatch);
   EXPECT_EQ(o1->setObjectList(kRef, 1, list), kTypeMismatch);
-  EXPECT_EQ(o1->setObjectList(kOwnedList, 1, list), kBadAttribute) << "declared by the derived class";
+  EXPECT_EQ(o1->setObjectList(kOwnedList, 1, list), kBadAttribute)
+      << "declared by the derived class";
   EXPECT_EQ(o2->setObjectList(kOwnedList, 1, list), S_OK) << "inherited chain of o2 allows it";
   IStorageObject* withNull[] = {nullptr};
   EXPECT_EQ(o1->setObjectList(kList, 1, withNull), E_POINTER);
@@ -558,11 +570,10 @@ TEST_F(ContractTest, CommitKeepsChangesAndEndsTheTransaction) {
 class ResultCodes : public EngineTest {};
 
 TEST_F(ResultCodes, AreDistinctFailures) {
-  const HRESULT codes[] = {kStoreMissing,  kNotAStore,    kStoreDamaged, kStoreLocked,
-                           kStoreVersion,  kStoreReadOnly, kStoreExists, kStorageIo,
-                           kNoTransaction, kStoreClosed,  kBadAttribute, kTypeMismatch,
-                           kUnknownClass,  kNoValue,      kForeignObject, kBadJson,
-                           kStorageNotFound};
+  const HRESULT codes[] = {
+      kStoreMissing, kNotAStore, kStoreDamaged,  kStoreLocked, kStoreVersion,   kStoreReadOnly,
+      kStoreExists,  kStorageIo, kNoTransaction, kStoreClosed, kBadAttribute,   kTypeMismatch,
+      kUnknownClass, kNoValue,   kForeignObject, kBadJson,     kStorageNotFound};
   for (std::size_t i = 0; i < std::size(codes); ++i) {
     EXPECT_LT(codes[i], 0);
     EXPECT_STRNE(resultName(codes[i]), "failure");

@@ -7,16 +7,15 @@
 #include <stdlib.h>
 
 #include <algorithm>
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "../support/posix_shims.h"
 #include "engine/engine.h"
 #include "platform/win32.h"
 #include "store/guid.h"
 #include "store/scoped_ref.h"
-#include "../support/posix_shims.h"
 
 namespace vddb::engine::test {
 

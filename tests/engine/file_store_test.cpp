@@ -131,7 +131,9 @@ TEST_F(FileStoreTest, FailedLoadLeavesNothingBehind) {
   const std::string other = dir.file("other.sqlite");
   std::string error;
   EXPECT_EQ(createStore(other, R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
-      "class": "99999999-0000-0000-0000-000000000000"}]})", &error), kBadJson);
+      "class": "99999999-0000-0000-0000-000000000000"}]})",
+                        &error),
+            kBadJson);
   EXPECT_THAT(error, HasSubstr("unknown class"));
   EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
   // A failed replacement keeps the old store.
@@ -160,9 +162,9 @@ TEST_F(FileStoreTest, EveryCachedStatementIsAnIndexedLookup) {
   for (const std::string& sql : texts) {
     SCOPED_TRACE(sql);
     sqlite3_stmt* plan = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(raw->db(), ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &plan,
-                                 nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_prepare_v2(raw->db(), ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &plan, nullptr),
+        SQLITE_OK);
     std::string details;
     while (sqlite3_step(plan) == SQLITE_ROW) {
       details += reinterpret_cast<const char*>(sqlite3_column_text(plan, 3));
@@ -248,25 +250,31 @@ const DamageCase kDamageCases[] = {
      },
      kNotAStore},
     {"wrong format marker",
-     [](const std::string& p) { execSql(p, "UPDATE meta SET value = 'other' WHERE key = 'format'"); },
+     [](const std::string& p) {
+       execSql(p, "UPDATE meta SET value = 'other' WHERE key = 'format'");
+     },
      kNotAStore},
     {"newer schema version",
      [](const std::string& p) { execSql(p, "UPDATE meta SET value = '2' WHERE key = 'schema'"); },
      kStoreVersion},
     {"catalog base class missing",
      [](const std::string& p) {
-       execSql(p, "UPDATE classes SET base = x'99999999000000000000000000000000' "
-                  "WHERE guid = x'bd95268d8af73ac496979fed9a8dc51f'");
+       execSql(p,
+               "UPDATE classes SET base = x'99999999000000000000000000000000' "
+               "WHERE guid = x'bd95268d8af73ac496979fed9a8dc51f'");
      },
      kStoreDamaged},
     {"catalog cycle",
      [](const std::string& p) {
-       execSql(p, "UPDATE classes SET base = x'f39b43ad97ef3afc6a55a74ae9a6b459' "
-                  "WHERE guid = x'fd0cec608263383fd0afc3369715499c'");
+       execSql(p,
+               "UPDATE classes SET base = x'f39b43ad97ef3afc6a55a74ae9a6b459' "
+               "WHERE guid = x'fd0cec608263383fd0afc3369715499c'");
      },
      kStoreDamaged},
     {"catalog attribute type invalid",
-     [](const std::string& p) { execSql(p, "UPDATE attributes SET type = 7 WHERE id = 0x58C003EA"); },
+     [](const std::string& p) {
+       execSql(p, "UPDATE attributes SET type = 7 WHERE id = 0x58C003EA");
+     },
      kStoreDamaged},
     {"catalog ownership flag invalid",
      [](const std::string& p) { execSql(p, "UPDATE attributes SET owning = 2 WHERE type = 12"); },
@@ -279,10 +287,10 @@ const DamageCase kDamageCases[] = {
     {"catalog GUID malformed",
      [](const std::string& p) { execSql(p, "INSERT INTO classes VALUES(x'0102', NULL, 'short')"); },
      kStoreDamaged},
-    {"value table missing",
-     [](const std::string& p) { execSql(p, "DROP TABLE ref_values"); }, kStoreDamaged},
-    {"write-ahead log mode",
-     [](const std::string& p) { execSql(p, "PRAGMA journal_mode = WAL"); }, kNotAStore},
+    {"value table missing", [](const std::string& p) { execSql(p, "DROP TABLE ref_values"); },
+     kStoreDamaged},
+    {"write-ahead log mode", [](const std::string& p) { execSql(p, "PRAGMA journal_mode = WAL"); },
+     kNotAStore},
 };
 
 TEST(DamagedStore, IsRefusedWithItsCodeAndLeftByteForByte) {

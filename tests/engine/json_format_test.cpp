@@ -122,7 +122,8 @@ TEST_F(JsonTest, StringsArriveAsUtf16CodeUnits) {
 TEST_F(JsonTest, EmptyDocumentGivesEmptyStore) {
   auto s = load("{}");
   ASSERT_TRUE(s);
-  EXPECT_EQ(dump(*s), "{\n  \"format\": \"vddb-store/1\",\n  \"classes\": [],\n  \"objects\": []\n}\n");
+  EXPECT_EQ(dump(*s),
+            "{\n  \"format\": \"vddb-store/1\",\n  \"classes\": [],\n  \"objects\": []\n}\n");
 }
 
 TEST_F(JsonTest, ObjectsBeforeClassesAreHeldUntilTheClassesArrive) {
@@ -149,11 +150,12 @@ TEST_F(JsonTest, AFileClassRedefinesABuiltInClass) {
   EXPECT_THAT(dump(*s), HasSubstr(R"({ "id": "0x10000009", "type": "int" })"));
   std::unique_ptr<StoreSession> refused;
   std::string error;
-  EXPECT_EQ(StoreSession::openFromJson(R"({"classes": [{"guid": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f"}],
+  EXPECT_EQ(
+      StoreSession::openFromJson(R"({"classes": [{"guid": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f"}],
       "objects": [{"guid": "00000001-0000-0000-0000-000000000000",
       "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f", "values": {"0x58C003EA": 1}}]})",
-                                       refused, &error),
-            kBadJson);
+                                 refused, &error),
+      kBadJson);
   EXPECT_THAT(error, HasSubstr("attribute 0x58C003EA: not declared"));
 }
 
@@ -178,9 +180,9 @@ struct IntegerCase {
 };
 
 TEST_F(JsonTest, IntegersFromTheWholeRangeAreStoredAsTheir32Bits) {
-  const IntegerCase cases[] = {{"-2147483648", INT32_MIN}, {"-1", -1}, {"0", 0},
-                               {"2147483647", INT32_MAX},  {"2147483648", INT32_MIN},
-                               {"4294967295", -1}};
+  const IntegerCase cases[] = {
+      {"-2147483648", INT32_MIN}, {"-1", -1},        {"0", 0}, {"2147483647", INT32_MAX},
+      {"2147483648", INT32_MIN},  {"4294967295", -1}};
   for (const IntegerCase& c : cases) {
     SCOPED_TRACE(c.literal);
     auto s = load(std::string(R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
@@ -208,9 +210,7 @@ std::string linkRecord(const std::string& values,
   return std::string(R"({"objects": [{"guid": ")") + guid +
          R"(", "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f", "values": {)" + values + "}}]}";
 }
-std::string withClasses(const std::string& classes) {
-  return R"({"classes": [)" + classes + "]}";
-}
+std::string withClasses(const std::string& classes) { return R"({"classes": [)" + classes + "]}"; }
 
 TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
   const std::string kObj = "object 00000001-0000-0000-0000-000000000000";
@@ -226,8 +226,7 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
       {"bad object GUID",
        R"({"objects": [{"guid": "1234", "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f"}]})",
        "object #0: bad GUID \"1234\""},
-      {"missing class",
-       R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000"}]})",
+      {"missing class", R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000"}]})",
        "\"class\" is missing"},
       {"unknown class",
        R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000", "class": "99999999-0000-0000-0000-000000000000"}]})",
@@ -246,7 +245,8 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
        "attribute 0x58C003EA: appears twice"},
       {"integer for a reference", linkRecord(R"("0x20C003E8": 5)"),
        "attribute 0x20C003E8: expected a GUID or null"},
-      {"list for a reference", linkRecord(R"("0x20C003E8": ["00000001-0000-0000-0000-000000000000"])"),
+      {"list for a reference",
+       linkRecord(R"("0x20C003E8": ["00000001-0000-0000-0000-000000000000"])"),
        "attribute 0x20C003E8: expected a GUID or null"},
       {"bad GUID in a reference", linkRecord(R"("0x20C003E8": "nope")"),
        "attribute 0x20C003E8: expected a GUID or null"},
@@ -258,7 +258,8 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
        "attribute 0x58C003EA: expected an integer"},
       {"fraction", linkRecord(R"("0x58C003EA": 1.5)"), "attribute 0x58C003EA: expected an integer"},
       {"boolean", linkRecord(R"("0x58C003EA": true)"), "attribute 0x58C003EA: expected an integer"},
-      {"huge number", linkRecord(R"("0x58C003EA": 1e300)"), "attribute 0x58C003EA: expected an integer"},
+      {"huge number", linkRecord(R"("0x58C003EA": 1e300)"),
+       "attribute 0x58C003EA: expected an integer"},
       {"number for a string",
        R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000", "class": "fad58bd6-7c81-3fa5-892d-f57d8d08e76c", "values": {"0xB8C0001E": 1}}]})",
        "attribute 0xB8C0001E: expected a string"},
@@ -273,26 +274,33 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
        "\"values\" must be an object"},
       {"class with bad GUID", withClasses(R"({"guid": "x"})"), "class #0: bad GUID"},
       {"class base missing",
-       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "base": "c0000000-0000-0000-0000-000000000009"})"),
+       withClasses(
+           R"({"guid": "c0000000-0000-0000-0000-000000000001", "base": "c0000000-0000-0000-0000-000000000009"})"),
        "base class c0000000-0000-0000-0000-000000000009 does not exist"},
       {"class cycle",
-       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "base": "c0000000-0000-0000-0000-000000000002"},
+       withClasses(
+           R"({"guid": "c0000000-0000-0000-0000-000000000001", "base": "c0000000-0000-0000-0000-000000000002"},
                       {"guid": "c0000000-0000-0000-0000-000000000002", "base": "c0000000-0000-0000-0000-000000000001"})"),
        "base chain loops"},
       {"class defined twice",
-       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001"}, {"guid": "C0000000-0000-0000-0000-000000000001"})"),
+       withClasses(
+           R"({"guid": "c0000000-0000-0000-0000-000000000001"}, {"guid": "C0000000-0000-0000-0000-000000000001"})"),
        "class c0000000-0000-0000-0000-000000000001: defined twice"},
       {"attribute type unknown",
-       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001", "type": "float"}]})"),
+       withClasses(
+           R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001", "type": "float"}]})"),
        "attribute 0x00000001: type \"float\" is not ref, reflist, int or string"},
       {"attribute without type",
-       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001"}]})"),
+       withClasses(
+           R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001"}]})"),
        "attribute 0x00000001: \"type\" is missing"},
       {"owning integer",
-       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001", "type": "int", "owning": true}]})"),
+       withClasses(
+           R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001", "type": "int", "owning": true}]})"),
        "only references can be owning"},
       {"attribute declared twice",
-       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001", "type": "int"}, {"id": "0x00000001", "type": "string"}]})"),
+       withClasses(
+           R"({"guid": "c0000000-0000-0000-0000-000000000001", "attributes": [{"id": "0x00000001", "type": "int"}, {"id": "0x00000001", "type": "string"}]})"),
        "attribute 0x00000001: declared twice"},
       {"unknown class key",
        withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "bases": []})"),

@@ -46,8 +46,9 @@ std::string holderGuid(int i) {
 }
 
 std::string storeJson() {
-  std::string json = R"({"classes": [{"guid": ")" + std::string(kHolderClass) +
-                     R"(", "attributes": [{"id": "0x100000AA", "type": "reflist"}]}], "objects": [)";
+  std::string json =
+      R"({"classes": [{"guid": ")" + std::string(kHolderClass) +
+      R"(", "attributes": [{"id": "0x100000AA", "type": "reflist"}]}], "objects": [)";
   for (int i = 0; i < kHolders; ++i) {
     json += R"({"guid": ")" + holderGuid(i) + R"(", "class": ")" + kHolderClass + R"("},)";
   }
@@ -195,8 +196,7 @@ TEST_F(KillTest, KilledDuringCommitLeavesBeforeOrAfterNeverAMix) {
       ASSERT_EQ(std::filesystem::remove(path), true);
       ASSERT_EQ(createStore(path, storeJson()), S_OK);
     }
-    const std::string state =
-        killAt(KillPoint::kDuringCommit, 'c', std::chrono::microseconds(us));
+    const std::string state = killAt(KillPoint::kDuringCommit, 'c', std::chrono::microseconds(us));
     const bool isBefore = state == before;
     const bool isAfter = state == after;
     EXPECT_TRUE(isBefore || isAfter) << "a mix: " << state.substr(0, 200);

@@ -44,8 +44,7 @@ struct ToolRun {
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vddb-tool-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "vddb-tool-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     dir = pattern;
   }
@@ -155,7 +154,8 @@ TEST_F(ToolTest, FailedLoadNamesObjectAndAttributeAndLeavesNothing) {
   const ToolRun r = run({"load", file("bad.json"), file("ddb.sqlite")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_THAT(r.err, StartsWith("vddb load: "));
-  EXPECT_THAT(r.err, HasSubstr("object 00000001-0000-0000-0000-000000000000: attribute 0x58C003EA"));
+  EXPECT_THAT(r.err,
+              HasSubstr("object 00000001-0000-0000-0000-000000000000: attribute 0x58C003EA"));
   EXPECT_THAT(names(), ElementsAre("bad.json"));
   const ToolRun missing = run({"load", file("none.json"), file("ddb.sqlite")});
   EXPECT_EQ(missing.exitCode, 1);
@@ -198,9 +198,8 @@ TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
 }
 
 TEST_F(ToolTest, HelpIsEverywhere) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--help"}, {"load", "--help"}, {"dump", "--help"},
-                                             {"lock", "--help"}}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"load", "--help"}, {"dump", "--help"}, {"lock", "--help"}}) {
     const ToolRun r = run(args);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_THAT(r.out, HasSubstr("Usage:"));

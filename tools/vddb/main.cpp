@@ -131,23 +131,25 @@ int main(int argc, char** argv) {
   unsigned seconds = 60;
 
   CLI::App* loadCmd = app.add_subcommand(
-      "load", "Create the store DB from FILE.json (vddb-store/1). The store is built beside DB "
-              "and renamed into place; a failed load leaves nothing.");
-  loadCmd->add_option("FILE.json", jsonPath, "the JSON store, or - for standard input")
-      ->required();
+      "load",
+      "Create the store DB from FILE.json (vddb-store/1). The store is built beside DB "
+      "and renamed into place; a failed load leaves nothing.");
+  loadCmd->add_option("FILE.json", jsonPath, "the JSON store, or - for standard input")->required();
   loadCmd->add_option("DB", dbPath, "the store file to create")->required();
   loadCmd->add_flag("-f,--force", force, "replace DB when it exists (not while it is locked)");
 
-  CLI::App* dumpCmd = app.add_subcommand(
-      "dump", "Write the store DB as canonical JSON to standard output. Reads the last "
-              "committed state without taking the write lock.");
+  CLI::App* dumpCmd =
+      app.add_subcommand("dump",
+                         "Write the store DB as canonical JSON to standard output. Reads the last "
+                         "committed state without taking the write lock.");
   dumpCmd->add_option("DB", dbPath, "the store file")->required();
   dumpCmd->add_flag("--all-classes", allClasses,
                     "write the built-in classes too, not only those the store defines differently");
 
   CLI::App* lockCmd = app.add_subcommand(
-      "lock", "Hold the write lock of DB: prints \"locked DB\" once it has it, releases it after "
-              "the given time or on SIGINT/SIGTERM, then prints \"released DB\".");
+      "lock",
+      "Hold the write lock of DB: prints \"locked DB\" once it has it, releases it after "
+      "the given time or on SIGINT/SIGTERM, then prints \"released DB\".");
   lockCmd->add_option("DB", dbPath, "the store file")->required();
   lockCmd->add_option("-s,--seconds", seconds, "how long to hold the lock (default 60)")
       ->check(CLI::Range(0u, 86400u));
