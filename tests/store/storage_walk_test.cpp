@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <random>
 #include <set>
@@ -577,23 +578,34 @@ void onSmallStack(Body&& body) {
 constexpr unsigned kChainLength = 100000;
 
 TEST_F(StorageWalk, LongOwnershipChainIsWalkedAndDeletedWithoutRecursion) {
+  using Clock = std::chrono::steady_clock;
+  const auto began = Clock::now();
   open(chainStore(kChainLength));
-  tScopedRef<IStorageObject> start = object(1);
-  injector().clearJournal();
+  const auto loaded = Clock::now();
+  // The engine directly: journaling millions of calls would only add time.
+  IkorrinStorage* engineStorage = session().storage();
+  std::int32_t code = 0;
+  tScopedRef<IStorageObject> start = store::openObject(engineStorage, objectGuid(1), code);
+  ASSERT_TRUE(start);
   HRESULT result = E_FAIL;
   GuidList collected;
   onSmallStack([&] {
     store::collectOwnedObjects(tScopedRef<IStorageObject>::share(start.get()), collected);
-    result = store::deleteWithOwned(storage(), start.get());
+    result = store::deleteWithOwned(engineStorage, start.get());
   });
+  const auto walked = Clock::now();
   ASSERT_EQ(collected.size(), kChainLength);
-  EXPECT_EQ(collected[0], objectGuid(1));
-  EXPECT_EQ(collected[kChainLength / 2], objectGuid(kChainLength / 2 + 1));
-  EXPECT_EQ(collected[kChainLength - 1], objectGuid(kChainLength));
+  for (unsigned n = 0; n < kChainLength; ++n) ASSERT_EQ(collected[n], objectGuid(n + 1)) << n;
   EXPECT_EQ(result, S_OK);
-  EXPECT_EQ(injector().count("deleteObject"), std::size_t{kChainLength});
-  EXPECT_FALSE(exists(1));
-  EXPECT_FALSE(exists(kChainLength));
+  ObjectList left;
+  tStatus2 status;
+  store::collectObjectsOfClass(*parseGuid(kNode), engineStorage, left, status);
+  EXPECT_EQ(status.code, 0);
+  EXPECT_TRUE(left.empty()) << left.size() << " objects of the chain were not deleted";
+  const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+  std::printf("chain of %u: store built in %lld ms, walked twice and deleted in %lld ms\n",
+              kChainLength, static_cast<long long>(ms(loaded - began)),
+              static_cast<long long>(ms(walked - loaded)));
 }
 
 }  // namespace
