@@ -34,7 +34,8 @@ std::string header() {
 }
 
 std::string object(unsigned n, const std::string& values) {
-  return R"({"guid":")" + objectId(n) + R"(","class":")" + kNode + R"(","values":{)" + values + "}}";
+  return R"({"guid":")" + objectId(n) + R"(","class":")" + kNode + R"(","values":{)" + values +
+         "}}";
 }
 
 // Object n owns object n + 1 through a single reference.
@@ -107,7 +108,9 @@ void walk(benchmark::State& state, const std::string& json) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-void ChainWalk(benchmark::State& state) { walk(state, chain(static_cast<unsigned>(state.range(0)))); }
+void ChainWalk(benchmark::State& state) {
+  walk(state, chain(static_cast<unsigned>(state.range(0))));
+}
 BENCHMARK(ChainWalk)
     ->RangeMultiplier(10)
     ->Range(1000, 1000000)
@@ -187,7 +190,8 @@ void linearScanWalk(tScopedRef<IStorageObject> object, GuidList& collected) {
         linearScanWalk(getReference(object.get(), id, code), collected);
       } else {
         ObjectList owned = readObjectList(object.get(), id, code);
-        for (IStorageObject* o : owned) linearScanWalk(tScopedRef<IStorageObject>::share(o), collected);
+        for (IStorageObject* o : owned)
+          linearScanWalk(tScopedRef<IStorageObject>::share(o), collected);
       }
     }
     if (!isGood(code)) break;

@@ -21,7 +21,8 @@
 
 namespace vddb::store {
 
-inline constexpr GUID kExcludedListClass = vddb::guidLiteral("c6f302b8-5260-43c3-a81d-bf741e6d3a80");
+inline constexpr GUID kExcludedListClass =
+    vddb::guidLiteral("c6f302b8-5260-43c3-a81d-bf741e6d3a80");
 inline constexpr std::uint32_t kExcludedListAttribute = 0xEEC001A4;
 
 // Appends to `collected`, in visit order, the GUID of `object` and of every

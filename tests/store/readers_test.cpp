@@ -1,5 +1,7 @@
 // The readers against the real engine, behind the fault-injecting decorator
 // and with the failing allocator.
+#include "store/readers.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,7 +10,6 @@
 
 #include "platform/memory.h"
 #include "status/status_rules.h"
-#include "store/readers.h"
 #include "store_fixture.h"
 
 namespace vddb::test {
@@ -31,10 +32,11 @@ constexpr HRESULT kSomeFailure = static_cast<HRESULT>(0x80040A99U);
 
 StoreJson catalog() {
   StoreJson store;
-  store.cls(kItem, {{kList, "reflist"},
-                    {kRef, "ref"},
-                    {store::kNameAttribute, "string"},
-                    {store::kMatchNameAttribute, "string"}})
+  store
+      .cls(kItem, {{kList, "reflist"},
+                   {kRef, "ref"},
+                   {store::kNameAttribute, "string"},
+                   {store::kMatchNameAttribute, "string"}})
       .cls(kDerivedItem, {}, kItem)
       .cls(kSlot, {})
       .cls(kSlotVariant, {}, kSlot)
@@ -403,9 +405,12 @@ TEST_F(ReadObjectList, ListThatCannotGrowReplacesAWarning) {
 // between the two calls.
 class OverReportingObject final : public IStorageObject {
  public:
-  explicit OverReportingObject(IStorageObject* inner) : _inner(tScopedRef<IStorageObject>::share(inner)) {}
+  explicit OverReportingObject(IStorageObject* inner)
+      : _inner(tScopedRef<IStorageObject>::share(inner)) {}
 
-  HRESULT VDDB_STDCALL QueryInterface(REFIID iid, void** out) override { return _inner->QueryInterface(iid, out); }
+  HRESULT VDDB_STDCALL QueryInterface(REFIID iid, void** out) override {
+    return _inner->QueryInterface(iid, out);
+  }
   ULONG VDDB_STDCALL AddRef() override { return ++_refs; }
   ULONG VDDB_STDCALL Release() override { return --_refs; }  // lives on the test's stack
   HRESULT VDDB_STDCALL getObjectGuid(GUID* g) override { return _inner->getObjectGuid(g); }
@@ -413,19 +418,26 @@ class OverReportingObject final : public IStorageObject {
   HRESULT VDDB_STDCALL isOfClass(std::uint32_t f, const GUID* g, std::int32_t* r) override {
     return _inner->isOfClass(f, g, r);
   }
-  HRESULT VDDB_STDCALL setReference(std::uint32_t a, IStorageObject* t) override { return _inner->setReference(a, t); }
-  HRESULT VDDB_STDCALL setObjectList(std::uint32_t a, std::uint32_t n, IStorageObject** o) override {
+  HRESULT VDDB_STDCALL setReference(std::uint32_t a, IStorageObject* t) override {
+    return _inner->setReference(a, t);
+  }
+  HRESULT VDDB_STDCALL setObjectList(std::uint32_t a, std::uint32_t n,
+                                     IStorageObject** o) override {
     return _inner->setObjectList(a, n, o);
   }
-  HRESULT VDDB_STDCALL getInteger(std::uint32_t a, std::int32_t* v) override { return _inner->getInteger(a, v); }
-  HRESULT VDDB_STDCALL getString(std::uint32_t a, char16_t** t) override { return _inner->getString(a, t); }
+  HRESULT VDDB_STDCALL getInteger(std::uint32_t a, std::int32_t* v) override {
+    return _inner->getInteger(a, v);
+  }
+  HRESULT VDDB_STDCALL getString(std::uint32_t a, char16_t** t) override {
+    return _inner->getString(a, t);
+  }
   HRESULT VDDB_STDCALL getReference(std::uint32_t a, IStorageObject** t) override {
     return _inner->getReference(a, t);
   }
   // The counting call reports one entry less than there are; the filling
   // call fills what it was given room for and reports them all.
-  HRESULT VDDB_STDCALL getObjectList(std::uint32_t a, std::uint32_t capacity, IStorageObject** slots,
-                        std::uint32_t* count) override {
+  HRESULT VDDB_STDCALL getObjectList(std::uint32_t a, std::uint32_t capacity,
+                                     IStorageObject** slots, std::uint32_t* count) override {
     std::uint32_t all = 0;
     const HRESULT counted = _inner->getObjectList(a, 0, nullptr, &all);
     if (capacity == 0) {
@@ -498,11 +510,10 @@ TEST_P(ReadKindObjectListWithoutExtension, RecordsTheRequestFailureAsItStands) {
 
 INSTANTIATE_TEST_SUITE_P(
     Readers, ReadKindObjectListWithoutExtension,
-    ::testing::Values(
-        InterfaceFailureCase{"Hidden", true, 0, E_NOINTERFACE},
-        // Not mapped to StatusNotFound: -2147220727 stays.
-        InterfaceFailureCase{"NotFound", false, kStorageNotFound, -2147220727},
-        InterfaceFailureCase{"Other", false, kSomeFailure, kSomeFailure}),
+    ::testing::Values(InterfaceFailureCase{"Hidden", true, 0, E_NOINTERFACE},
+                      // Not mapped to StatusNotFound: -2147220727 stays.
+                      InterfaceFailureCase{"NotFound", false, kStorageNotFound, -2147220727},
+                      InterfaceFailureCase{"Other", false, kSomeFailure, kSomeFailure}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReadObjectList, KindListShortSecondCallAndFailure) {
@@ -595,12 +606,13 @@ class StringReaders : public StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    open(catalog()
-             .object(1, kItem, {{attributeId(store::kNameAttribute), "Quenta Chassis 7 (left bay)"}})
-             .object(2, kItem)
-             .object(3, kItem, {{attributeId(store::kMatchNameAttribute), "bay"}})
-             .object(4, kItem, {{attributeId(store::kMatchNameAttribute), "Bay"}})
-             .object(5, kItem, {{attributeId(store::kMatchNameAttribute), "bay"}}));
+    open(
+        catalog()
+            .object(1, kItem, {{attributeId(store::kNameAttribute), "Quenta Chassis 7 (left bay)"}})
+            .object(2, kItem)
+            .object(3, kItem, {{attributeId(store::kMatchNameAttribute), "bay"}})
+            .object(4, kItem, {{attributeId(store::kMatchNameAttribute), "Bay"}})
+            .object(5, kItem, {{attributeId(store::kMatchNameAttribute), "bay"}}));
   }
 
   std::u16string text(const tWideString& t) { return std::u16string(t.begin(), t.end()); }

@@ -1,13 +1,14 @@
 // The owned-object walk and deleteWithOwned against the real engine, behind
 // the fault-injecting decorator and with the failing allocator.
+#include "store/storage_walk.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <pthread.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <set>
 #include <string>
@@ -17,7 +18,6 @@
 #include "status/status_rules.h"
 #include "store/object_list.h"
 #include "store/readers.h"
-#include "store/storage_walk.h"
 #include "store_fixture.h"
 
 namespace vddb::test {
@@ -207,21 +207,21 @@ const std::string kZero = "00000000-0000-0000-0000-000000000000";
 
 INSTANTIATE_TEST_SUITE_P(
     Walk, StorageWalkFailure,
-    ::testing::Values(
-        WalkFailureCase{"None", "", 0, objectIds({1, 2, 4, 3})},
-        // The child's class cannot be had: the parent goes on with its base level.
-        WalkFailureCase{"ChildClass", "getClass", 2, objectIds({1, 2, 3})},
-        // The parent's first reference read fails: nothing more from the parent.
-        WalkFailureCase{"ParentReference", "getReference", 1, objectIds({1})},
-        // getBaseClass is asked by 4, then 2, then 1.
-        WalkFailureCase{"ChildBaseClass", "getBaseClass", 2, objectIds({1, 2, 4, 3})},
-        WalkFailureCase{"ParentBaseClass", "getBaseClass", 3, objectIds({1, 2, 4})},
-        WalkFailureCase{"ParentAttribute", "getAttribute", 1, objectIds({1})},
-        WalkFailureCase{"ParentFlag", "getFlag", 1, objectIds({1})},
-        WalkFailureCase{"ParentClassGuid", "getClassGuid", 1, objectIds({1})},
-        WalkFailureCase{"ParentAttributeIds", "enumAttributeIds", 1, objectIds({1})},
-        // The child's GUID cannot be read: the zero GUID stands for it.
-        WalkFailureCase{"ChildGuid", "getObjectGuid", 2, {objectId(1), kZero, objectId(3)}}),
+    ::testing::Values(WalkFailureCase{"None", "", 0, objectIds({1, 2, 4, 3})},
+                      // The child's class cannot be had: the parent goes on with its base level.
+                      WalkFailureCase{"ChildClass", "getClass", 2, objectIds({1, 2, 3})},
+                      // The parent's first reference read fails: nothing more from the parent.
+                      WalkFailureCase{"ParentReference", "getReference", 1, objectIds({1})},
+                      // getBaseClass is asked by 4, then 2, then 1.
+                      WalkFailureCase{"ChildBaseClass", "getBaseClass", 2, objectIds({1, 2, 4, 3})},
+                      WalkFailureCase{"ParentBaseClass", "getBaseClass", 3, objectIds({1, 2, 4})},
+                      WalkFailureCase{"ParentAttribute", "getAttribute", 1, objectIds({1})},
+                      WalkFailureCase{"ParentFlag", "getFlag", 1, objectIds({1})},
+                      WalkFailureCase{"ParentClassGuid", "getClassGuid", 1, objectIds({1})},
+                      WalkFailureCase{"ParentAttributeIds", "enumAttributeIds", 1, objectIds({1})},
+                      // The child's GUID cannot be read: the zero GUID stands for it.
+                      WalkFailureCase{
+                          "ChildGuid", "getObjectGuid", 2, {objectId(1), kZero, objectId(3)}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StorageWalk, UnreadableGuidIsDeletedAsTheZeroGuid) {
@@ -247,7 +247,10 @@ class DeleteWithOwned : public StorageWalk, public ::testing::WithParamInterface
 
 TEST_P(DeleteWithOwned, MakesEveryDeletionAndReturnsTheLastRawFailure) {
   const DeletionCase& c = GetParam();
-  open(catalog().object(1, kNode, {{id(kOwnList), refsTo({2, 3})}}).object(2, kNode).object(3, kNode));
+  open(catalog()
+           .object(1, kNode, {{id(kOwnList), refsTo({2, 3})}})
+           .object(2, kNode)
+           .object(3, kNode));
   for (const auto& [nth, result] : c.failures) injector().failCall("deleteObject", nth, result);
   tScopedRef<IStorageObject> start = object(1);
   const HRESULT result = store::deleteWithOwned(storage(), start.get());
@@ -264,7 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
         DeletionCase{"AllSucceed", {}, S_OK},
         // Not mapped to StatusNotFound.
         DeletionCase{"SecondNotFound", {{2, kStorageNotFound}}, static_cast<HRESULT>(0x80040309U)},
-        DeletionCase{"LastFailureWins", {{1, kSomeFailure}, {3, kStorageNotFound}}, kStorageNotFound},
+        DeletionCase{
+            "LastFailureWins", {{1, kSomeFailure}, {3, kStorageNotFound}}, kStorageNotFound},
         DeletionCase{"EarlierFailureKept", {{1, kSomeFailure}}, kSomeFailure}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -329,7 +333,8 @@ TEST_P(StorageWalkOutOfMemory, EndsAndDeletesOnlyWhatWasCollected) {
   for (unsigned n = 2; n <= kObjects; ++n) ring.push_back(n);
   store.object(1, kNode, {{id(kOwnList), refsTo(ring)}});
   for (unsigned n = 2; n <= kObjects; ++n) {
-    store.object(n, kNode, {{id(kOwnRef), refTo(1)}, {id(kOwnList), refsTo({n, 1, n % kObjects + 1})}});
+    store.object(n, kNode,
+                 {{id(kOwnRef), refTo(1)}, {id(kOwnList), refsTo({n, 1, n % kObjects + 1})}});
   }
   open(store);
   const std::vector<std::string> full = guidTexts(collect(1));
@@ -446,9 +451,11 @@ void recursiveWalk(tScopedRef<IStorageObject> object, GuidList& collected) {
 std::string randomStore(unsigned seed, unsigned objects) {
   std::mt19937 random(seed);
   StoreJson store = catalog();
-  const std::vector<const char*> classes = {kNode, kBase, kDerived, kExcluded, kExcludedChild,
-                                            kOther1A4};
-  auto pick = [&](unsigned bound) { return std::uniform_int_distribution<unsigned>(0, bound)(random); };
+  const std::vector<const char*> classes = {kNode,     kBase,          kDerived,
+                                            kExcluded, kExcludedChild, kOther1A4};
+  auto pick = [&](unsigned bound) {
+    return std::uniform_int_distribution<unsigned>(0, bound)(random);
+  };
   auto target = [&] { return pick(objects + 2) + 1; };  // a few past the end: dangling
   auto refList = [&] {
     std::vector<unsigned> list;
@@ -489,7 +496,7 @@ struct WalkRun {
 
 template <class Walk>
 WalkRun runWalk(engine::StoreSession& session, unsigned start, const std::string& failing,
-            std::uint64_t nth, Walk&& walk) {
+                std::uint64_t nth, Walk&& walk) {
   FaultInjector injector;
   WalkRun run;
   {
@@ -515,20 +522,30 @@ TEST_P(StorageWalkMatchesRecursion, SameOrderAndSameCallsOnRandomStores) {
   const unsigned seed = GetParam();
   constexpr unsigned kObjects = 60;
   open(randomStore(seed, kObjects));
-  const std::vector<std::string> operations = {
-      "", "getObjectGuid", "getClass", "getClassGuid", "enumAttributeIds", "IAttributeIdEnumerator::Next",
-      "getAttribute", "getType", "getFlag", "getReference", "getObjectList", "getBaseClass"};
+  const std::vector<std::string> operations = {"",
+                                               "getObjectGuid",
+                                               "getClass",
+                                               "getClassGuid",
+                                               "enumAttributeIds",
+                                               "IAttributeIdEnumerator::Next",
+                                               "getAttribute",
+                                               "getType",
+                                               "getFlag",
+                                               "getReference",
+                                               "getObjectList",
+                                               "getBaseClass"};
   std::mt19937 random(seed);
   std::size_t longest = 0;
   for (unsigned start = 1; start <= kObjects; start += 7) {
     for (const std::string& failing : operations) {
       const std::uint64_t nth = std::uniform_int_distribution<std::uint64_t>(1, 12)(random);
       const WalkRun expected = runWalk(session(), start, failing, nth, recursiveWalk);
-      const WalkRun actual = runWalk(session(), start, failing, nth,
-                                 [](tScopedRef<IStorageObject> o, GuidList& list) {
-                                   store::collectOwnedObjects(std::move(o), list);
-                                 });
-      ASSERT_EQ(actual.collected, expected.collected) << "start " << start << " failing " << failing;
+      const WalkRun actual =
+          runWalk(session(), start, failing, nth, [](tScopedRef<IStorageObject> o, GuidList& list) {
+            store::collectOwnedObjects(std::move(o), list);
+          });
+      ASSERT_EQ(actual.collected, expected.collected)
+          << "start " << start << " failing " << failing;
       ASSERT_EQ(actual.calls, expected.calls) << "start " << start << " failing " << failing;
       longest = std::max(longest, expected.collected.size());
     }
@@ -602,7 +619,9 @@ TEST_F(StorageWalk, LongOwnershipChainIsWalkedAndDeletedWithoutRecursion) {
   store::collectObjectsOfClass(*parseGuid(kNode), engineStorage, left, status);
   EXPECT_EQ(status.code, 0);
   EXPECT_TRUE(left.empty()) << left.size() << " objects of the chain were not deleted";
-  const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+  const auto ms = [](auto d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
   std::printf("chain of %u: store built in %lld ms, walked twice and deleted in %lld ms\n",
               kChainLength, static_cast<long long>(ms(loaded - began)),
               static_cast<long long>(ms(walked - loaded)));

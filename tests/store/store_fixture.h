@@ -9,21 +9,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "engine/engine.h"
-#include "support/fault_injection.h"
 #include "platform/memory.h"
 #include "store/guid.h"
 #include "store/guid_list.h"
 #include "store/interfaces.h"
 #include "store/scoped_ref.h"
 #include "store/wrappers.h"
+#include "support/fault_injection.h"
 
 namespace vddb::test {
 
@@ -66,7 +65,8 @@ class StoreJson {
   // `values` maps attribute IDs ("0x20C00010") to values.
   StoreJson& object(unsigned n, const std::string& classGuid,
                     nlohmann::json values = nlohmann::json::object()) {
-    _objects.push_back({{"guid", objectId(n)}, {"class", classGuid}, {"values", std::move(values)}});
+    _objects.push_back(
+        {{"guid", objectId(n)}, {"class", classGuid}, {"values", std::move(values)}});
     return *this;
   }
 
