@@ -16,7 +16,6 @@
 namespace tUpgradeDowngradeMgr {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 namespace platform = vddb::platform;
 
@@ -132,35 +131,6 @@ TEST_F(LinkRecordSearch, IndexThatCannotGrowKeepsItsKeysAndSaysSo) {
   EXPECT_NE(index.findOrInsert(guidNumber(2), 0, 50, inserted), nullptr);
   EXPECT_FALSE(inserted);
   EXPECT_TRUE(index.allocationFailed());  // sticky
-}
-
-TEST_F(LinkRecordSearch, GroupsAreDoomedAtTheirFirstMemberWithTheFirstRepeated) {
-  const auto key = [](std::uint32_t object, std::int32_t number) {
-    return tLinkRecordKey{guidNumber(object), number, true};
-  };
-  const tLinkRecordKey none{guidNumber(1), 5, false};
-  const struct {
-    const char* name;
-    std::vector<tLinkRecordKey> keys;
-    std::vector<std::uint32_t> doomed;
-  } cases[] = {
-      {"empty", {}, {}},
-      {"single", {key(1, 5)}, {}},
-      {"three alike", {key(1, 5), key(1, 5), key(1, 5)}, {0, 1, 0, 2}},
-      {"same object, other number", {key(1, 5), key(1, 6)}, {}},
-      {"same number, other object", {key(1, 5), key(2, 5)}, {}},
-      {"no first object", {none, none, key(1, 5)}, {}},
-      {"interleaved groups",
-       {key(1, 5), key(2, 5), key(1, 5), none, key(2, 5), key(1, 5)},
-       {0, 2, 0, 5, 1, 4}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    tGrowableArray<std::uint32_t> doomed;
-    ASSERT_TRUE(findDuplicateLinkRecords(c.keys.data(), c.keys.size(), doomed));
-    EXPECT_EQ(toVector(doomed), c.doomed);
-    EXPECT_EQ(toVector(doomed), pairwiseDoomed(c.keys));
-  }
 }
 
 TEST_F(LinkRecordSearch, HashedSearchDoomsWhatThePairwiseSearchDoomsOnRandomRecordSets) {

@@ -128,7 +128,6 @@ class StorePassTest : public ::testing::Test {
     }
     return numbers;
   }
-  bool exists(unsigned n) { return remaining().count(n) != 0; }
 
   // The journal's entries of the given operations, as "#3 setObjectList(0xEEC00022, 0)";
   // deleteObject as "delete #3". Objects outside the fixture keep their GUID.
