@@ -1,5 +1,7 @@
+#include <functional>
 #include <istream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -22,7 +24,14 @@ std::string describe(const json& value) {
 // A SAX handler that keeps one class or object entry in memory at a time.
 class Loader final : public nlohmann::json_sax<json> {
  public:
-  explicit Loader(Store& store) : _store(store) {}
+  // `canRescan`: the input can be read a second time, so objects that come
+  // before the classes are skipped now and read in a second pass
+  // (`objectsOnly`) instead of being held in memory.
+  Loader(Store& store, bool canRescan, bool objectsOnly)
+      : _store(store),
+        _canRescan(canRescan),
+        _objectsOnly(objectsOnly),
+        _catalogReady(objectsOnly) {}
 
   bool null() override { return scalar(json(nullptr)); }
   bool boolean(bool v) override { return scalar(json(v)); }
@@ -33,6 +42,7 @@ class Loader final : public nlohmann::json_sax<json> {
   bool binary(binary_t&) override { return fail("binary values are not JSON"); }
 
   bool start_object(std::size_t) override {
+    if (_skipDepth > 0) return ++_skipDepth > 0;
     if (!_stack.empty() || _at == At::InSection) return open(json::object());
     if (_at == At::Start) {
       _at = At::Top;
@@ -41,14 +51,20 @@ class Loader final : public nlohmann::json_sax<json> {
     return unexpected("an object");
   }
   bool start_array(std::size_t) override {
+    if (_skipDepth > 0) return ++_skipDepth > 0;
     if (!_stack.empty() || _at == At::InSection) return open(json::array());
     if (_at == At::SectionStart) {
       _at = At::InSection;
+      const bool deferObjects =
+          _section == Section::kObjects && !_catalogReady && _canRescan && !_objectsOnly;
+      _deferred = _deferred || deferObjects;
+      if (deferObjects || (_objectsOnly && _section == Section::kClasses)) _skipDepth = 1;
       return true;
     }
     return unexpected("an array");
   }
   bool key(string_t& k) override {
+    if (_skipDepth > 0) return true;
     if (!_stack.empty()) {
       _key = std::move(k);
       return true;
@@ -71,12 +87,14 @@ class Loader final : public nlohmann::json_sax<json> {
     return true;
   }
   bool end_object() override {
+    if (_skipDepth > 0) return endSkipped();
     if (!_stack.empty()) return close();
     if (_at != At::Top) return fail("unexpected end of object");
     _at = At::Done;
     return true;
   }
   bool end_array() override {
+    if (_skipDepth > 0) return endSkipped();
     if (!_stack.empty()) return close();
     if (_at != At::InSection) return fail("unexpected end of array");
     _at = At::Top;
@@ -92,7 +110,9 @@ class Loader final : public nlohmann::json_sax<json> {
     return false;
   }
 
-  // After the parser has seen the whole document.
+  // After the parser has seen the whole document. With deferred() the
+  // objects still need the second pass.
+  bool deferred() const noexcept { return _deferred; }
   HRESULT finish() {
     if (_result < 0) return _result;
     if (!_catalogReady && !applyClasses()) return _result;
@@ -153,7 +173,12 @@ class Loader final : public nlohmann::json_sax<json> {
     _stack.pop_back();
     return _stack.empty() ? entryDone() : true;
   }
+  bool endSkipped() {
+    if (--_skipDepth == 0) _at = At::Top;
+    return true;
+  }
   bool scalar(json value) {
+    if (_skipDepth > 0) return true;
     if (!_stack.empty()) return place(std::move(value)) != nullptr;
     if (_at == At::FormatValue) {
       if (!value.is_string() || value.get_ref<const std::string&>() != kFormat) {
@@ -389,23 +414,36 @@ class Loader final : public nlohmann::json_sax<json> {
   std::size_t _objectIndex = 0;
   std::vector<ClassDef> _classes;
   std::unordered_set<GUID, GuidHash> _classGuids;
-  bool _catalogReady = false;
+  bool _canRescan;
+  bool _objectsOnly;
+  bool _catalogReady;
+  bool _deferred = false;
+  int _skipDepth = 0;
   std::vector<json> _pending;
   HRESULT _result = S_OK;
   std::string _error;
 };
 
-template <class Input>
-HRESULT run(Store& store, Input&& input, std::string* error) {
+// One pass over the input; `rewind` makes it readable again (null when it
+// cannot be).
+template <class Parse>
+HRESULT run(Store& store, Parse&& parse, const std::function<bool()>& rewind, std::string* error) {
   try {
-    Loader loader(store);
-    const bool parsed =
-        json::sax_parse(std::forward<Input>(input), &loader, json::input_format_t::json, true);
-    HRESULT hr = loader.result();
-    if (hr >= 0 && !parsed) hr = kBadJson;
-    if (hr >= 0) hr = loader.finish();
+    Loader first(store, static_cast<bool>(rewind), false);
+    HRESULT hr = parse(first) ? first.result() : (first.result() < 0 ? first.result() : kBadJson);
+    if (hr >= 0) hr = first.finish();
+    const Loader* failed = &first;
+    std::optional<Loader> second;
+    if (hr >= 0 && first.deferred()) {
+      second.emplace(store, false, true);
+      failed = &*second;
+      hr = !rewind() ? kStorageIo
+                     : (parse(*second) ? second->result()
+                                       : (second->result() < 0 ? second->result() : kBadJson));
+      if (hr >= 0) hr = second->finish();
+    }
     if (hr < 0 && error != nullptr) {
-      *error = loader.error().empty() ? std::string("malformed JSON") : loader.error();
+      *error = failed->error().empty() ? std::string("malformed JSON") : failed->error();
     }
     return hr;
   } catch (const std::bad_alloc&) {
@@ -455,11 +493,26 @@ std::u16string utf8ToUtf16(std::string_view text) {
 }
 
 HRESULT loadJson(Store& store, std::string_view text, std::string* error) {
-  return run(store, text, error);
+  const auto parse = [text](Loader& loader) {
+    return json::sax_parse(text, &loader, json::input_format_t::json, true);
+  };
+  return run(
+      store, parse, [] { return true; }, error);
 }
 
 HRESULT loadJson(Store& store, std::istream& in, std::string* error) {
-  return run(store, in, error);
+  const std::istream::pos_type start = in.tellg();
+  const auto parse = [&in](Loader& loader) {
+    return json::sax_parse(in, &loader, json::input_format_t::json, true);
+  };
+  std::function<bool()> rewind;
+  if (start != std::istream::pos_type(-1)) {
+    rewind = [&in, start] {
+      in.clear();
+      return static_cast<bool>(in.seekg(start));
+    };
+  }
+  return run(store, parse, rewind, error);
 }
 
 }  // namespace vddb::engine

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "store/interfaces.h"
 
@@ -444,6 +445,9 @@ HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,
   }
   s->_inWrite = true;
   s->_loading = true;
+  // In memory, inserting in file order costs no I/O and staging would only
+  // hold every row twice.
+  s->_staged = !path.empty();
   HRESULT hr = s->prepareStatements();
   const Statement::Entry staged[] = {
       {&s->_stageObject, "INSERT INTO temp.load_objects VALUES(?1, ?2)"},
@@ -515,7 +519,9 @@ HRESULT Store::finishLoad(bool commit, std::string* error) {
     exec(_db, "ROLLBACK");
     return S_OK;
   }
-  int rc = exec(_db, "INSERT INTO objects SELECT * FROM temp.load_objects ORDER BY guid");
+  const bool staged = std::exchange(_staged, false);
+  int rc = staged ? exec(_db, "INSERT INTO objects SELECT * FROM temp.load_objects ORDER BY guid")
+                  : SQLITE_OK;
   if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
     // Name the first GUID that came twice.
     Statement twice;
@@ -529,7 +535,7 @@ HRESULT Store::finishLoad(bool commit, std::string* error) {
     exec(_db, "ROLLBACK");
     return setError(error, kBadJson, "object " + guid + ": the GUID appears twice");
   }
-  if (rc == SQLITE_OK) rc = exec(_db, kMoveStaged);
+  if (rc == SQLITE_OK && staged) rc = exec(_db, kMoveStaged);
   if (rc == SQLITE_OK) rc = exec(_db, kIndexes);
   if (rc == SQLITE_OK) rc = exec(_db, "COMMIT");
   if (rc != SQLITE_OK) {
@@ -621,7 +627,7 @@ HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
 
 HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
   if (const HRESULT hr = writeState(); hr < 0) return hr;
-  StatementUse use(_loading ? _stageObject : _insertObject);
+  StatementUse use(_staged ? _stageObject : _insertObject);
   use.bindGuid(1, object);
   use.bindGuid(2, cls.guid);
   const int rc = use.step();
@@ -699,7 +705,7 @@ HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vecto
 
 HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t value) {
   if (const HRESULT hr = writeState(); hr < 0) return hr;
-  StatementUse use(_loading ? _stageInt : _upsertInt);
+  StatementUse use(_staged ? _stageInt : _upsertInt);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   use.bindInt(3, value);
@@ -712,7 +718,7 @@ HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_
   if (const HRESULT hr = writeState(); hr < 0) return hr;
   std::string bytes;
   encodeUtf16(text, length, bytes);
-  StatementUse use(_loading ? _stageString : _upsertString);
+  StatementUse use(_staged ? _stageString : _upsertString);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   use.bindBlob(3, bytes.data(), bytes.size());
@@ -733,7 +739,7 @@ HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUI
   }
   std::vector<unsigned char> bytes(count * 16);
   for (std::size_t i = 0; i < count; ++i) guidToKeyBytes(targets[i], bytes.data() + 16 * i);
-  StatementUse use(_loading ? _stageRefs : _upsertRefs);
+  StatementUse use(_staged ? _stageRefs : _upsertRefs);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   use.bindBlob(3, bytes.data(), bytes.size());

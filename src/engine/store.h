@@ -157,6 +157,7 @@ class Store {
   bool _inWrite = false;
   bool _inRead = false;
   bool _loading = false;
+  bool _staged = false;  // a file load: rows go to the staging tables first
   Mode _mode = Mode::kWrite;
   std::unordered_set<GUID, GuidHash> _deleted;
 

@@ -136,12 +136,48 @@ TEST_F(FileStoreTest, FailedLoadLeavesNothingBehind) {
             kBadJson);
   EXPECT_THAT(error, HasSubstr("unknown class"));
   EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+  // Duplicates are found when the staged rows move into place.
+  EXPECT_EQ(createStore(other, R"({"objects": [
+      {"guid": "00000005-0000-0000-0000-000000000000", "class": "c1b74069-2108-3d9c-6dbd-f106bc02ca2e"},
+      {"guid": "00000001-0000-0000-0000-000000000000", "class": "c1b74069-2108-3d9c-6dbd-f106bc02ca2e"},
+      {"guid": "00000005-0000-0000-0000-000000000000", "class": "c1b74069-2108-3d9c-6dbd-f106bc02ca2e"}]})",
+                        &error),
+            kBadJson);
+  EXPECT_THAT(error,
+              HasSubstr("object 00000005-0000-0000-0000-000000000000: the GUID appears twice"));
+  EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
   // A failed replacement keeps the old store.
   const std::string before = readFile(store);
   std::istringstream bad("{\"objects\": [");
   EXPECT_EQ(createStoreFromJson(bad, store, true, &error), kBadJson);
   EXPECT_EQ(readFile(store), before);
   EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+}
+
+// A stream that can be read once only, as a pipe.
+class OneWayBuffer : public std::streambuf {
+ public:
+  explicit OneWayBuffer(std::string text) : _text(std::move(text)) {
+    setg(_text.data(), _text.data(), _text.data() + _text.size());
+  }
+
+ private:
+  std::string _text;
+};
+
+TEST_F(FileStoreTest, ObjectsBeforeClassesLoadFromSeekableAndOneWayStreams) {
+  const std::string json = R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
+      "class": "c0000000-0000-0000-0000-000000000002", "values": {"0x10000001": 5}}],
+      "classes": [{"guid": "c0000000-0000-0000-0000-000000000002",
+                   "attributes": [{"id": "0x10000001", "type": "int"}]}]})";
+  std::istringstream seekable(json);
+  ASSERT_EQ(createStoreFromJson(seekable, dir.file("a.sqlite"), false), S_OK);
+  OneWayBuffer buffer(json);
+  std::istream oneWay(&buffer);
+  ASSERT_EQ(oneWay.tellg(), std::istream::pos_type(-1));
+  ASSERT_EQ(createStoreFromJson(oneWay, dir.file("b.sqlite"), false), S_OK);
+  EXPECT_THAT(dumpFile(dir.file("a.sqlite")), HasSubstr("\"0x10000001\": 5"));
+  EXPECT_EQ(dumpFile(dir.file("a.sqlite")), dumpFile(dir.file("b.sqlite")));
 }
 
 TEST_F(FileStoreTest, MissingStoreIsReportedAndNotCreated) {
