@@ -1,6 +1,6 @@
 // The repair pass sequence.
 //
-// Order of the passes (rows are added to kPassTable as the passes exist):
+// Order of the passes (the rows of kPassTable):
 //    1 checkTrelixChassisSlots                   configuration, storage
 //    2 purgeDetachedTrelixChassisObjects         storage
 //    3 checkMordanConnectorBlockSlots            configuration, storage

@@ -185,6 +185,7 @@ TEST(PassTable, KeepsTheFixedOrderAndKnownNames) {
       "purgeIncompletelyLinkedObjects", "disconnectDuplicateAccessories",
       "purgeUnreferencedObjects",       "sweepOrphanObjects",
       "purgeIncompleteLinkRecords",     "purgeDuplicateLinkRecords"};
+  ASSERT_EQ(repairPassTable().size(), 12U);
   std::uint32_t previous = 0;
   for (const tPassRow& row : repairPassTable()) {
     ASSERT_GE(row.order, 1U);
