@@ -34,6 +34,13 @@ if(NOT VDDB_WINDOWS_DEPS)
   endif()
 endif()
 set(VDDB_WINDOWS_DEPS "${VDDB_WINDOWS_DEPS}" CACHE PATH "Prefix of SQLite and GoogleTest built for Windows")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VDDB_WINDOWS_DEPS)
+get_property(in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
+if(NOT in_try_compile AND NOT VDDB_WINDOWS_DEPS_BOOTSTRAP
+   AND NOT EXISTS "${VDDB_WINDOWS_DEPS}/lib/libsqlite3.a")
+  message(FATAL_ERROR "SQLite and GoogleTest for Windows are missing: run scripts/windows-deps.sh "
+                      "(or point VDDB_WINDOWS_DEPS at the prefix it printed)")
+endif()
 
 # Search only the target prefixes: the MinGW-w64 runtime and the prepared
 # prefix. The prefix also links the host's header-only packages (their
