@@ -69,15 +69,25 @@ fi
 
 # --- 2. cache key -------------------------------------------------------------
 version_of() { dpkg-query -W -f='${Version}' "$1"; }
-cxx=i686-w64-mingw32-g++-posix
 cc=i686-w64-mingw32-gcc-posix
-sqlite_version=$(apt-cache policy sqlite3 libsqlite3-dev 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
-[[ -n $sqlite_version && $sqlite_version != "(none)" ]] || sqlite_version=$(version_of libsqlite3-dev)
+# The SQLite of the native build, so both targets run the same engine code;
+# the archive's candidate when the headers are not installed.
+sqlite_version=$(version_of libsqlite3-dev 2>/dev/null || true)
+if [[ -z $sqlite_version ]]; then
+  sqlite_version=$(apt-cache policy sqlite3 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
+fi
 gtest_version=$(version_of googletest)
 mingw_version=$(version_of g++-mingw-w64-i686-posix)
-key="sqlite-${sqlite_version}_gtest-${gtest_version}_mingw-${mingw_version}"
+# The recipe revision: bump it when this script builds the pieces differently.
+recipe=2
+key="r${recipe}_sqlite-${sqlite_version}_gtest-${gtest_version}_mingw-${mingw_version}"
 key=${key//[^A-Za-z0-9._+-]/_}
 prefix="$cache_root/$key"
+
+# One builder at a time per cache.
+mkdir -p "$cache_root"
+exec 8>"$cache_root/.lock"
+flock 8
 
 if [[ -e $prefix/.complete ]]; then
   log "cache hit: $prefix"
@@ -93,8 +103,13 @@ else
     cd "$work"
     apt-get source -qq --download-only "sqlite3=$sqlite_version" >/dev/null 2>&1 ||
       apt-get source -qq --download-only sqlite3 >/dev/null
-    dpkg-source -x --skip-patches ./sqlite3_*.dsc sqlite-src >/dev/null 2>&1 ||
-      dpkg-source -x ./sqlite3_*.dsc sqlite-src >/dev/null
+    # Unpacked with Debian's patches applied (security fixes included).
+    # (Its note that the .dsc signature cannot be checked without Debian's
+    # keyring is dropped: apt verified the files against the signed index.)
+    if ! dpkg-source -x ./sqlite3_*.dsc sqlite-src >dpkg-source.log 2>&1; then
+      cat dpkg-source.log >&2
+      exit 1
+    fi
     cd sqlite-src
     if [[ ! -f sqlite3.c ]]; then
       # The tree is the canonical source; its own rules generate the amalgamation.
