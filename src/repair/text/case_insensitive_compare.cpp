@@ -25,26 +25,61 @@ inline std::size_t identity(char16_t unit, char16_t* out) noexcept {
   return 1;
 }
 
-// The ranges are tested in ascending order, so a unit between two ranges is
-// settled by the first bound above it; identifiers are mostly ASCII, and
-// digits and punctuation leave at the first test.
+// Within `first`..`last`: one unsigned comparison.
+inline bool within(char16_t unit, char16_t first, char16_t last) noexcept {
+  return static_cast<unsigned>(unit - first) <= static_cast<unsigned>(last - first);
+}
+
+// The dispatch below relies on where the ranges lie; regenerated tables
+// that moved a range would have to move its case too.
+static_assert(folding::kLatinFirst >> 8 == 0x00 && folding::kLatinLast >> 8 == 0x02);
+static_assert(folding::kLatinExtendedAdditionalFirst >> 8 == 0x1E &&
+              folding::kLatinExtendedAdditionalLast >> 8 == 0x1E);
+static_assert(folding::kRomanNumeralsFirst >> 8 == 0x21 && folding::kRomanNumeralsLast >> 8 == 0x21);
+static_assert(folding::kCircledLatinFirst >> 8 == 0x24 && folding::kCircledLatinLast >> 8 == 0x24);
+static_assert(folding::kLigaturesFirst >> 8 == 0xFB && folding::kLigaturesLast >> 8 == 0xFB);
+static_assert(folding::kFullwidthLatinFirst >> 8 == 0xFF && folding::kFullwidthLatinLast >> 8 == 0xFF);
+
+// The high byte names the one range a unit can lie in (the six ranges never
+// share a high byte with another), so folding a unit takes one range test
+// and one table lookup.
 inline std::size_t fold(char16_t unit, char16_t* out) noexcept {
   using namespace folding;
-  if (unit < kLatinFirst) return identity(unit, out);
-  if (unit <= kLatinLast) return copyEntry(kLatin, unit - kLatinFirst, out);
-  if (unit < kLatinExtendedAdditionalFirst) return identity(unit, out);
-  if (unit <= kLatinExtendedAdditionalLast) {
-    return copyEntry(kLatinExtendedAdditional, unit - kLatinExtendedAdditionalFirst, out);
-  }
-  if (unit < kRomanNumeralsFirst) return identity(unit, out);
-  if (unit <= kRomanNumeralsLast) return copyEntry(kRomanNumerals, unit - kRomanNumeralsFirst, out);
-  if (unit < kCircledLatinFirst) return identity(unit, out);
-  if (unit <= kCircledLatinLast) return copyEntry(kCircledLatin, unit - kCircledLatinFirst, out);
-  if (unit < kLigaturesFirst) return identity(unit, out);
-  if (unit <= kLigaturesLast) return copyEntry(kLigatures, unit - kLigaturesFirst, out);
-  if (unit < kFullwidthLatinFirst) return identity(unit, out);
-  if (unit <= kFullwidthLatinLast) {
-    return copyEntry(kFullwidthLatin, unit - kFullwidthLatinFirst, out);
+  switch (unit >> 8) {
+    case 0x00:
+    case 0x01:
+    case 0x02:
+      if (within(unit, kLatinFirst, kLatinLast)) {
+        return copyEntry(kLatin, unit - kLatinFirst, out);
+      }
+      break;
+    case 0x1E:
+      if (within(unit, kLatinExtendedAdditionalFirst, kLatinExtendedAdditionalLast)) {
+        return copyEntry(kLatinExtendedAdditional, unit - kLatinExtendedAdditionalFirst, out);
+      }
+      break;
+    case 0x21:
+      if (within(unit, kRomanNumeralsFirst, kRomanNumeralsLast)) {
+        return copyEntry(kRomanNumerals, unit - kRomanNumeralsFirst, out);
+      }
+      break;
+    case 0x24:
+      if (within(unit, kCircledLatinFirst, kCircledLatinLast)) {
+        return copyEntry(kCircledLatin, unit - kCircledLatinFirst, out);
+      }
+      break;
+    case 0xFB:
+      if (within(unit, kLigaturesFirst, kLigaturesLast)) {
+        return copyEntry(kLigatures, unit - kLigaturesFirst, out);
+      }
+      break;
+    case 0xFF:
+      if (within(unit, kFullwidthLatinFirst, kFullwidthLatinLast)) {
+        return copyEntry(kFullwidthLatin, unit - kFullwidthLatinFirst, out);
+      }
+      break;
+    default:
+      break;
   }
   return identity(unit, out);
 }
