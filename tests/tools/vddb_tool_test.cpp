@@ -26,6 +26,7 @@ using ::testing::StartsWith;
 using vddb::engine::StoreSession;
 
 const std::string kTool = VDDB_TOOL_PATH;
+const std::string kRepairTool = VDDB_REPAIR_TOOL_PATH;
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -66,6 +67,12 @@ class ToolTest : public ::testing::Test {
 
   // Runs the tool to its end, standard input from `input`.
   ToolRun run(const std::vector<std::string>& args, const std::string& input = "") {
+    return runProgram(kTool, args, {}, input);
+  }
+
+  // Runs `program` to its end with `environment` (NAME=value) added.
+  ToolRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment, const std::string& input = "") {
     writeFile(file("stdin"), input);
     const pid_t child = ::fork();
     if (child == 0) {
@@ -75,10 +82,11 @@ class ToolTest : public ::testing::Test {
       ::dup2(in, 0);
       ::dup2(out, 1);
       ::dup2(err, 2);
-      std::vector<char*> argv{const_cast<char*>(kTool.c_str())};
+      for (const std::string& e : environment) ::putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
-      ::execv(kTool.c_str(), argv.data());
+      ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
     ToolRun r;
@@ -282,6 +290,28 @@ TEST_F(ToolTest, LockEndsByItselfAndOnInterrupt) {
   }
   std::unique_ptr<StoreSession> s;
   EXPECT_EQ(StoreSession::open(file("ddb.sqlite"), s), S_OK);
+}
+
+// The repair tool started while `vddb lock` holds the store finds it
+// unreachable, says once that it waits, and repairs once the lock is gone.
+TEST_F(ToolTest, RepairWaitsWhileTheStoreIsLockedThenRepairs) {
+  writeFile(file("in.json"), kInput);
+  ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
+  LockHolder holder(file("ddb.sqlite"), "4");
+  ASSERT_EQ(holder.line(), "locked " + file("ddb.sqlite") + "\n");
+
+  const ToolRun repair =
+      runProgram(kRepairTool, {},
+                 {"VARKEL_DDB_PATH=" + file("ddb.sqlite"),
+                  "VARKEL_REGISTRY_FILE=" + file("no-registry.reg")});
+  EXPECT_EQ(repair.exitCode, 0);
+  EXPECT_EQ(repair.out,
+            "Unable to detect the installed Strenda version!  Please reinstall Strenda"
+            "Repairing Varkel Device Driver Database.\n"
+            "Waiting for Korrin Database...\n"
+            "Successfully completed repair.\n");
+  EXPECT_EQ(holder.line(), "released " + file("ddb.sqlite") + "\n");
+  EXPECT_EQ(holder.stop(0), 0);
 }
 
 }  // namespace
