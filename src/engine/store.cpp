@@ -15,7 +15,8 @@ namespace {
 
 // The marker and schema version in the meta table of every store.
 constexpr const char* kFormatMarker = "vddb-store";
-constexpr const char* kSchemaVersion = "1";
+// 2: string and reference values in rowid tables (see kSchema).
+constexpr const char* kSchemaVersion = "2";
 
 // Waiting for the write lock stays well under a second: the caller retries.
 constexpr int kOpenBusyMilliseconds = 200;
@@ -30,10 +31,18 @@ constexpr const char* kSchema =
     "CREATE TABLE objects(guid BLOB PRIMARY KEY, class BLOB NOT NULL) WITHOUT ROWID;"
     "CREATE TABLE int_values(object BLOB NOT NULL, attr INTEGER NOT NULL, value INTEGER NOT NULL,"
     " PRIMARY KEY(object, attr)) WITHOUT ROWID;"
-    "CREATE TABLE string_values(object BLOB NOT NULL, attr INTEGER NOT NULL, value BLOB NOT NULL,"
-    " PRIMARY KEY(object, attr)) WITHOUT ROWID;"
-    "CREATE TABLE ref_values(object BLOB NOT NULL, attr INTEGER NOT NULL, targets BLOB NOT NULL,"
-    " PRIMARY KEY(object, attr)) WITHOUT ROWID;";
+    // Texts and reference lists have no size bound. A search in a
+    // key-ordered (WITHOUT ROWID or index) B-tree compares its key with whole
+    // cells, and a cell that overflows its page is read in full first, so one
+    // large value would slow every lookup of a key near it. These two are
+    // rowid tables: their (object, attr) index holds only keys, and a large
+    // value is read only when its own row is. The value index of the texts
+    // holds a hash of the text, not the text, for the same reason.
+    "CREATE TABLE string_values(object BLOB NOT NULL, attr INTEGER NOT NULL, hash INTEGER NOT NULL,"
+    " value BLOB NOT NULL);"
+    "CREATE UNIQUE INDEX string_values_key ON string_values(object, attr);"
+    "CREATE TABLE ref_values(object BLOB NOT NULL, attr INTEGER NOT NULL, targets BLOB NOT NULL);"
+    "CREATE UNIQUE INDEX ref_values_key ON ref_values(object, attr);";
 
 // A load appends rows to these in file order and moves them into the real
 // tables sorted by key at the end: inserting random GUIDs straight into a
@@ -41,13 +50,15 @@ constexpr const char* kSchema =
 constexpr const char* kStaging =
     "CREATE TEMP TABLE load_objects(guid BLOB, class BLOB);"
     "CREATE TEMP TABLE load_ints(object BLOB, attr INTEGER, value INTEGER);"
-    "CREATE TEMP TABLE load_strings(object BLOB, attr INTEGER, value BLOB);"
+    "CREATE TEMP TABLE load_strings(object BLOB, attr INTEGER, hash INTEGER, value BLOB);"
     "CREATE TEMP TABLE load_refs(object BLOB, attr INTEGER, targets BLOB);";
 
 constexpr const char* kMoveStaged =
     "INSERT INTO int_values SELECT * FROM temp.load_ints ORDER BY object, attr;"
-    "INSERT INTO string_values SELECT * FROM temp.load_strings ORDER BY object, attr;"
-    "INSERT INTO ref_values SELECT * FROM temp.load_refs ORDER BY object, attr;"
+    "INSERT INTO string_values(object, attr, hash, value)"
+    " SELECT object, attr, hash, value FROM temp.load_strings ORDER BY object, attr;"
+    "INSERT INTO ref_values(object, attr, targets)"
+    " SELECT object, attr, targets FROM temp.load_refs ORDER BY object, attr;"
     "DROP TABLE temp.load_objects; DROP TABLE temp.load_ints;"
     "DROP TABLE temp.load_strings; DROP TABLE temp.load_refs;";
 
@@ -55,7 +66,12 @@ constexpr const char* kMoveStaged =
 constexpr const char* kIndexes =
     "CREATE INDEX objects_by_class ON objects(class, guid);"
     "CREATE INDEX int_values_by_value ON int_values(attr, value, object);"
-    "CREATE INDEX string_values_by_value ON string_values(attr, value, object);";
+    "CREATE INDEX string_values_by_value ON string_values(attr, hash, object);";
+
+// Every index a usable store has. One that is missing would not make any
+// call fail, only turn its lookups into scans, so opening checks for them.
+constexpr const char* kIndexNames[] = {"string_values_key", "ref_values_key", "objects_by_class",
+                                       "int_values_by_value", "string_values_by_value"};
 
 HRESULT setError(std::string* error, HRESULT result, const std::string& text) {
   if (error != nullptr) *error = text;
@@ -119,6 +135,19 @@ void encodeUtf16(const char16_t* text, std::size_t length, std::string& bytes) {
     bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
     bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
   }
+}
+
+// The key of a text in the value index: 64-bit FNV-1a of its UTF-16LE
+// bytes. It is stored in the file, so it must never change for a schema
+// version. Equal texts have equal hashes; the rare unequal texts with the
+// same hash are told apart by comparing the values.
+std::int64_t textHash(const std::string& bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ULL;
+  }
+  return static_cast<std::int64_t>(hash);
 }
 
 }  // namespace
@@ -242,9 +271,14 @@ HRESULT Store::prepareStatements() {
       {&_selectString, "SELECT value FROM string_values WHERE object = ?1 AND attr = ?2"},
       {&_selectRefs, "SELECT targets FROM ref_values WHERE object = ?1 AND attr = ?2"},
       {&_upsertInt, "INSERT OR REPLACE INTO int_values(object, attr, value) VALUES(?1, ?2, ?3)"},
+      // ON CONFLICT needs the (object, attr) key index: without it the
+      // statement does not prepare and the store is refused as damaged.
       {&_upsertString,
-       "INSERT OR REPLACE INTO string_values(object, attr, value) VALUES(?1, ?2, ?3)"},
-      {&_upsertRefs, "INSERT OR REPLACE INTO ref_values(object, attr, targets) VALUES(?1, ?2, ?3)"},
+       "INSERT INTO string_values(object, attr, hash, value) VALUES(?1, ?2, ?3, ?4)"
+       " ON CONFLICT(object, attr) DO UPDATE SET hash = excluded.hash, value = excluded.value"},
+      {&_upsertRefs,
+       "INSERT INTO ref_values(object, attr, targets) VALUES(?1, ?2, ?3)"
+       " ON CONFLICT(object, attr) DO UPDATE SET targets = excluded.targets"},
       {&_deleteRefs, "DELETE FROM ref_values WHERE object = ?1 AND attr = ?2"},
       {&_deleteInts, "DELETE FROM int_values WHERE object = ?1"},
       {&_deleteStrings, "DELETE FROM string_values WHERE object = ?1"},
@@ -253,7 +287,8 @@ HRESULT Store::prepareStatements() {
       {&_objectsByInt,
        "SELECT object FROM int_values WHERE attr = ?1 AND value = ?2 ORDER BY object"},
       {&_objectsByString,
-       "SELECT object FROM string_values WHERE attr = ?1 AND value = ?2 ORDER BY object"},
+       "SELECT object FROM string_values WHERE attr = ?1 AND hash = ?2 AND value = ?3"
+       " ORDER BY object"},
       {&_begin, "BEGIN IMMEDIATE"},
       {&_beginRead, "BEGIN DEFERRED"},
       {&_commit, "COMMIT"},
@@ -331,6 +366,27 @@ HRESULT Store::loadCatalog(std::string* error) {
   return S_OK;
 }
 
+HRESULT Store::checkIndexes(std::string* error) {
+  Statement names;
+  int rc = names.prepare(_db, "SELECT name FROM sqlite_master WHERE type = 'index'");
+  if (rc != SQLITE_OK) return setError(error, resultFromSqlite(rc), "the schema is unreadable");
+  std::unordered_set<std::string> present;
+  {
+    StatementUse use(names);
+    while ((rc = use.step()) == SQLITE_ROW) {
+      const unsigned char* name = sqlite3_column_text(names.get(), 0);
+      if (name != nullptr) present.insert(reinterpret_cast<const char*>(name));
+    }
+    if (rc != SQLITE_DONE) return setError(error, resultFromSqlite(rc), "the schema is unreadable");
+  }
+  for (const char* name : kIndexNames) {
+    if (present.count(name) == 0) {
+      return setError(error, kStoreDamaged, std::string("the index ") + name + " is missing");
+    }
+  }
+  return S_OK;
+}
+
 HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Store>& store,
                         std::string* error) {
   store.reset();
@@ -402,6 +458,12 @@ HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Stor
                       path + " has schema version " + schema + ", expected " + kSchemaVersion);
     }
   }
+  hr = s->checkIndexes(error);
+  if (hr < 0) {
+    s->close();
+    if (error != nullptr) *error = path + ": " + *error;
+    return hr;
+  }
   hr = s->loadCatalog(error);
   if (hr >= 0) hr = s->prepareStatements();
   if (hr < 0) {
@@ -452,7 +514,7 @@ HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,
   const Statement::Entry staged[] = {
       {&s->_stageObject, "INSERT INTO temp.load_objects VALUES(?1, ?2)"},
       {&s->_stageInt, "INSERT INTO temp.load_ints VALUES(?1, ?2, ?3)"},
-      {&s->_stageString, "INSERT INTO temp.load_strings VALUES(?1, ?2, ?3)"},
+      {&s->_stageString, "INSERT INTO temp.load_strings VALUES(?1, ?2, ?3, ?4)"},
       {&s->_stageRefs, "INSERT INTO temp.load_refs VALUES(?1, ?2, ?3)"},
   };
   for (const auto& e : staged) {
@@ -721,7 +783,8 @@ HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_
   StatementUse use(_staged ? _stageString : _upsertString);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
-  use.bindBlob(3, bytes.data(), bytes.size());
+  use.bindInt(3, textHash(bytes));
+  use.bindBlob(4, bytes.data(), bytes.size());
   const int rc = use.step();
   return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
 }
@@ -791,7 +854,8 @@ HRESULT Store::selectObjects(const std::vector<const ClassDef*>& classes,
     std::string bytes;
     if (first.isString) {
       encodeUtf16(first.text.data(), first.text.size(), bytes);
-      use.bindBlob(2, bytes.data(), bytes.size());
+      use.bindInt(2, textHash(bytes));
+      use.bindBlob(3, bytes.data(), bytes.size());
     } else {
       use.bindInt(2, first.integer);
     }

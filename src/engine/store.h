@@ -150,6 +150,8 @@ class Store {
   Store() = default;
   HRESULT prepareStatements();
   HRESULT loadCatalog(std::string* error);
+  // kStoreDamaged when one of the schema's indexes is missing.
+  HRESULT checkIndexes(std::string* error);
   HRESULT valueMatches(const GUID& object, const QueryCondition& condition, bool& matches);
 
   sqlite3* _db = nullptr;

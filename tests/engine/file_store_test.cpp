@@ -291,7 +291,31 @@ const DamageCase kDamageCases[] = {
      },
      kNotAStore},
     {"newer schema version",
-     [](const std::string& p) { execSql(p, "UPDATE meta SET value = '2' WHERE key = 'schema'"); },
+     [](const std::string& p) { execSql(p, "UPDATE meta SET value = '3' WHERE key = 'schema'"); },
+     kStoreVersion},
+    // Version 1 kept texts and reference lists in key-ordered tables.
+    {"schema version 1 layout",
+     [](const std::string& p) {
+       std::remove(p.c_str());
+       execSql(p,
+               "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;"
+               "INSERT INTO meta VALUES('format', 'vddb-store'), ('schema', '1');"
+               "CREATE TABLE classes(guid BLOB PRIMARY KEY, base BLOB, name TEXT NOT NULL)"
+               " WITHOUT ROWID;"
+               "CREATE TABLE attributes(class BLOB NOT NULL, id INTEGER NOT NULL,"
+               " type INTEGER NOT NULL, owning INTEGER NOT NULL, PRIMARY KEY(class, id))"
+               " WITHOUT ROWID;"
+               "CREATE TABLE objects(guid BLOB PRIMARY KEY, class BLOB NOT NULL) WITHOUT ROWID;"
+               "CREATE TABLE int_values(object BLOB NOT NULL, attr INTEGER NOT NULL,"
+               " value INTEGER NOT NULL, PRIMARY KEY(object, attr)) WITHOUT ROWID;"
+               "CREATE TABLE string_values(object BLOB NOT NULL, attr INTEGER NOT NULL,"
+               " value BLOB NOT NULL, PRIMARY KEY(object, attr)) WITHOUT ROWID;"
+               "CREATE TABLE ref_values(object BLOB NOT NULL, attr INTEGER NOT NULL,"
+               " targets BLOB NOT NULL, PRIMARY KEY(object, attr)) WITHOUT ROWID;"
+               "CREATE INDEX objects_by_class ON objects(class, guid);"
+               "CREATE INDEX int_values_by_value ON int_values(attr, value, object);"
+               "CREATE INDEX string_values_by_value ON string_values(attr, value, object);");
+     },
      kStoreVersion},
     {"catalog base class missing",
      [](const std::string& p) {
@@ -325,6 +349,12 @@ const DamageCase kDamageCases[] = {
      kStoreDamaged},
     {"value table missing", [](const std::string& p) { execSql(p, "DROP TABLE ref_values"); },
      kStoreDamaged},
+    {"value key index missing",
+     [](const std::string& p) { execSql(p, "DROP INDEX ref_values_key"); }, kStoreDamaged},
+    {"text key index missing",
+     [](const std::string& p) { execSql(p, "DROP INDEX string_values_key"); }, kStoreDamaged},
+    {"text value index missing",
+     [](const std::string& p) { execSql(p, "DROP INDEX string_values_by_value"); }, kStoreDamaged},
     {"write-ahead log mode", [](const std::string& p) { execSql(p, "PRAGMA journal_mode = WAL"); },
      kNotAStore},
 };
