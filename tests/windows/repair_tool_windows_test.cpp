@@ -131,8 +131,8 @@ TEST_P(SharedCase, RepairsAndDumpsAsTheCaseExpects) {
     const std::string suffix = pass == 1 ? "" : "-2";
     const ProcessResult result = repair("repair" + suffix);
     ASSERT_TRUE(result.finished);
-    const std::string expected =
-        textModeLineEnds(readFile(caseFile("expected-output" + suffix + ".txt", "expected-output.txt")));
+    const std::string expected = textModeLineEnds(
+        readFile(caseFile("expected-output" + suffix + ".txt", "expected-output.txt")));
     EXPECT_EQ(result.out, expected);
 
     const long shellStatus =
@@ -149,12 +149,15 @@ TEST_P(SharedCase, RepairsAndDumpsAsTheCaseExpects) {
     }
 
     // std::cout is in text mode too: the dump has "\r\n" line ends.
-    EXPECT_EQ(dump(store, "dump" + suffix), textModeLineEnds(readFile(dir + "\\expected-dump.json")));
+    EXPECT_EQ(dump(store, "dump" + suffix),
+              textModeLineEnds(readFile(dir + "\\expected-dump.json")));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SharedCase, ::testing::ValuesIn(sharedCases()),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
 // --- The version probe against the real registry ------------------------------
 
@@ -174,7 +177,8 @@ std::vector<std::string> addValue(const char* value, const std::string& data,
 // includes its terminating zero.
 const std::vector<ProbeCase> kProbeCases = {
     {"AllThreeValues",
-     {addValue("versionMajor", "19"), addValue("versionMinor", "5"), addValue("versionUpdate", "0")},
+     {addValue("versionMajor", "19"), addValue("versionMinor", "5"),
+      addValue("versionUpdate", "0")},
      false},
     {"KeyMissing", {}, true},
     {"UpdateMissing", {addValue("versionMajor", "19"), addValue("versionMinor", "5")}, true},
@@ -252,9 +256,9 @@ TEST_F(WindowsToolTest, AFailedSaveEndsWithTheWhole32BitCode) {
 
   sqlite3* reader = nullptr;
   ASSERT_EQ(sqlite3_open_v2(store.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM sqlite_master;", nullptr, nullptr,
-                         nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr),
+      SQLITE_OK);
 
   const ProcessResult result = repair();
   sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);

@@ -23,9 +23,9 @@ std::string textModeLineEnds(const std::string& text);
 
 struct ProcessResult {
   bool started = false;
-  bool finished = false;        // false: killed after the time allowed
-  std::uint32_t exitCode = 0;   // GetExitCodeProcess: all 32 bits
-  std::string out;              // standard output, byte for byte
+  bool finished = false;       // false: killed after the time allowed
+  std::uint32_t exitCode = 0;  // GetExitCodeProcess: all 32 bits
+  std::string out;             // standard output, byte for byte
   std::string err;
   std::int32_t signedExitCode() const { return static_cast<std::int32_t>(exitCode); }
 };
