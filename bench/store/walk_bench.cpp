@@ -124,9 +124,8 @@ BENCHMARK(TreeWalk)
     ->Unit(benchmark::kMillisecond)
     ->Complexity(benchmark::oN);
 
-// One object owning all the others through a single list. The walk's part is
-// the same as in the tree; what grows faster than linearly here is the
-// engine's reading of references next to one very large list value.
+// One object owning all the others through a single list: the engine must
+// not make reads next to one very large list value cost more (it once did).
 void FlatListWalk(benchmark::State& state) {
   walk(state, flat(static_cast<unsigned>(state.range(0))));
 }
