@@ -29,7 +29,8 @@ class CountingStorage : public IkorrinStorage {
   }
   ULONG VDDB_STDCALL AddRef() override { return static_cast<ULONG>(++references); }
   ULONG VDDB_STDCALL Release() override { return static_cast<ULONG>(--references); }
-  HRESULT VDDB_STDCALL createQuery(const GUID&, std::uint32_t, std::uint32_t, IStorageQuery**) override {
+  HRESULT VDDB_STDCALL createQuery(const GUID&, std::uint32_t, std::uint32_t,
+                                   IStorageQuery**) override {
     return E_FAIL;
   }
   HRESULT VDDB_STDCALL deleteObject(const GUID&, IUnknown**) override { return E_FAIL; }

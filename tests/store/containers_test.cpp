@@ -90,13 +90,18 @@ class CountedObject : public IStorageObject {
   ULONG VDDB_STDCALL Release() override { return static_cast<ULONG>(--references); }
   HRESULT VDDB_STDCALL getObjectGuid(GUID*) override { return E_FAIL; }
   HRESULT VDDB_STDCALL getClass(IStorageClass**) override { return E_FAIL; }
-  HRESULT VDDB_STDCALL isOfClass(std::uint32_t, const GUID*, std::int32_t*) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL isOfClass(std::uint32_t, const GUID*, std::int32_t*) override {
+    return E_FAIL;
+  }
   HRESULT VDDB_STDCALL setReference(std::uint32_t, IStorageObject*) override { return E_FAIL; }
-  HRESULT VDDB_STDCALL setObjectList(std::uint32_t, std::uint32_t, IStorageObject**) override { return E_FAIL; }
+  HRESULT VDDB_STDCALL setObjectList(std::uint32_t, std::uint32_t, IStorageObject**) override {
+    return E_FAIL;
+  }
   HRESULT VDDB_STDCALL getInteger(std::uint32_t, std::int32_t*) override { return E_FAIL; }
   HRESULT VDDB_STDCALL getString(std::uint32_t, char16_t**) override { return E_FAIL; }
   HRESULT VDDB_STDCALL getReference(std::uint32_t, IStorageObject**) override { return E_FAIL; }
-  HRESULT VDDB_STDCALL getObjectList(std::uint32_t, std::uint32_t, IStorageObject**, std::uint32_t*) override {
+  HRESULT VDDB_STDCALL getObjectList(std::uint32_t, std::uint32_t, IStorageObject**,
+                                     std::uint32_t*) override {
     return E_FAIL;
   }
 
