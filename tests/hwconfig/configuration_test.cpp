@@ -16,10 +16,12 @@
 #include "hwconfig/model.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
-#include "store_fixture.h"
+#include "support/store_fixture.h"
 #include "../support/posix_shims.h"
 
 namespace vddb::hwconfig::tests {
+
+using namespace vddb::test;  // the shared store fixtures
 namespace {
 
 using ::testing::ElementsAre;
@@ -27,11 +29,11 @@ using ::testing::ElementsAre;
 constexpr GUID kPlainClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
 
 // Saved Trelix chassis 1 and 2.
-StoreBuilder twoChassis() {
-  StoreBuilder store;
-  store.object(90, kPlainClass);
-  store.object(1, kTrelixChassisClass).ref(kTrelixSavedMarker, 90).integer(kSlotCountAttribute, 1);
-  store.object(2, kTrelixChassisClass).ref(kTrelixSavedMarker, 90).integer(kSlotCountAttribute, 2);
+StoreJson twoChassis() {
+  StoreJson store;
+  store.add(90, kPlainClass);
+  store.add(1, kTrelixChassisClass).ref(kTrelixSavedMarker, 90).integer(kSlotCountAttribute, 1);
+  store.add(2, kTrelixChassisClass).ref(kTrelixSavedMarker, 90).integer(kSlotCountAttribute, 2);
   return store;
 }
 
@@ -49,9 +51,9 @@ TEST_F(ConfigurationTest, LendsTheStorageItWasBuiltWithAndCallsGoThroughIt) {
   EXPECT_EQ(configuration().getStorage(status), decorated());
   EXPECT_EQ(status.code, 0);
 
-  _faults.clearJournal();
-  EXPECT_THAT(savedChassis(configuration()), ElementsAre(idGuid(1), idGuid(2)));
-  const std::vector<std::string> queries = _faults.calls("createQuery");
+  injector().clearJournal();
+  EXPECT_THAT(savedChassis(configuration()), ElementsAre(objectGuid(1), objectGuid(2)));
+  const std::vector<std::string> queries = injector().calls("createQuery");
   EXPECT_THAT(queries, ElementsAre("IkorrinStorage::createQuery(" +
                                    formatGuid(kTrelixChassisClass) + ", 1, 0)"));
 
@@ -63,7 +65,7 @@ TEST_F(ConfigurationTest, LendsTheStorageItWasBuiltWithAndCallsGoThroughIt) {
 TEST_F(ConfigurationTest, SaveAndRevertDoNothingOnAnErrorStatus) {
   open(twoChassis());
   tStatus2 status;
-  configuration().getTrelixConfiguration().removeChassis(idGuid(1), status);
+  configuration().getTrelixConfiguration().removeChassis(objectGuid(1), status);
   status.code = -9;
   configuration().saveConfiguration(status);
   configuration().revertConfiguration(status);
@@ -76,7 +78,7 @@ TEST_F(ConfigurationTest, SaveAndRevertDoNothingOnAnErrorStatus) {
 TEST(ConfigurationFactoryTest, BuiltWithoutAStorageItUsesTheSessionsOwn) {
   {
     std::unique_ptr<engine::StoreSession> session;
-    ASSERT_EQ(engine::StoreSession::openFromJson(twoChassis().json(), session), S_OK);
+    ASSERT_EQ(engine::StoreSession::openFromJson(twoChassis().text(), session), S_OK);
     tStatus2 status;
     tMHWConfiguration* configuration = openConfiguration(*session, nullptr, status);
     ASSERT_NE(configuration, nullptr);
@@ -114,8 +116,8 @@ class StoreFileTest : public ::testing::Test {
     EXPECT_EQ(engine::liveInterfaceCount(), 0U);
   }
 
-  void create(const StoreBuilder& store) {
-    std::istringstream json(store.json());
+  void create(const StoreJson& store) {
+    std::istringstream json(store.text());
     std::string error;
     ASSERT_EQ(engine::createStoreFromJson(json, _path, false, &error), S_OK) << error;
   }
@@ -132,7 +134,7 @@ class StoreFileTest : public ::testing::Test {
   static void removeFirstChassisAndFinish(tMHWConfiguration* configuration,
                                           void (tMHWConfiguration::*finish)(tStatus2&)) {
     tStatus2 status;
-    configuration->getTrelixConfiguration().removeChassis(idGuid(1), status);
+    configuration->getTrelixConfiguration().removeChassis(objectGuid(1), status);
     EXPECT_EQ(status.code, 0);
     if (finish != nullptr) (configuration->*finish)(status);
     EXPECT_EQ(status.code, 0);
@@ -155,7 +157,7 @@ TEST_F(StoreFileTest, SavedChangesAreThereWhenTheStoreIsOpenedAgain) {
 
   tMHWConfiguration* reopened = initialize();
   ASSERT_NE(reopened, nullptr);
-  EXPECT_THAT(savedChassis(*reopened), ElementsAre(idGuid(2)));
+  EXPECT_THAT(savedChassis(*reopened), ElementsAre(objectGuid(2)));
   reopened->finalize(status);
 }
 
@@ -169,7 +171,7 @@ TEST_F(StoreFileTest, RevertedOrUnsavedChangesAreGone) {
 
     tMHWConfiguration* reopened = initialize();
     ASSERT_NE(reopened, nullptr);
-    EXPECT_THAT(savedChassis(*reopened), ElementsAre(idGuid(1), idGuid(2)));
+    EXPECT_THAT(savedChassis(*reopened), ElementsAre(objectGuid(1), objectGuid(2)));
     tStatus2 status;
     reopened->finalize(status);
   }

@@ -9,23 +9,25 @@
 #include "platform/memory.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
-#include "store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vddb::hwconfig::tests {
+
+using namespace vddb::test;  // the shared store fixtures
 namespace {
 
 using ::testing::ElementsAre;
 
 // Devices 1 and 2 (2 without identifier), accessories 11 to 13, and the
 // accessory configurations 20 to 26 between them.
-StoreBuilder deviceStore() {
-  StoreBuilder store;
-  store.object(1, kDeviceClass).text(kDeviceIdentifierAttribute, "PXI1Slot2");
-  store.object(2, kDeviceClass);
-  for (std::uint32_t accessory : {11, 12, 13}) store.object(accessory, kAccessoryClass);
+StoreJson deviceStore() {
+  StoreJson store;
+  store.add(1, kDeviceClass).text(kDeviceIdentifierAttribute, "PXI1Slot2");
+  store.add(2, kDeviceClass);
+  for (std::uint32_t accessory : {11, 12, 13}) store.add(accessory, kAccessoryClass);
   auto configuration = [&](std::uint32_t id, std::uint32_t accessory, std::uint32_t device,
                            std::int64_t connector) {
-    store.object(id, kAccessoryConfigurationClass)
+    store.add(id, kAccessoryConfigurationClass)
         .ref(kAccessoryAttribute, accessory)
         .ref(kConnectedDeviceAttribute, device)
         .integer(kConnectorAttribute, connector);
@@ -36,7 +38,7 @@ StoreBuilder deviceStore() {
   configuration(22, 11, 2, 3);
   configuration(23, 13, 1, 3);
   configuration(25, 11, 99, 1);                    // a device that does not exist
-  store.object(26, kAccessoryConfigurationClass);  // nothing set
+  store.add(26, kAccessoryConfigurationClass);  // nothing set
   return store;
 }
 
@@ -51,8 +53,8 @@ TEST_F(DeviceConfigurationTest, ListsEveryAccessoryConfigurationInQueryOrder) {
   tStatus2 status;
   devices().getAllAccessoryConfigurations(all, status);
   EXPECT_EQ(status.code, 0);
-  EXPECT_THAT(toVector(all), ElementsAre(idGuid(20), idGuid(21), idGuid(22), idGuid(23), idGuid(24),
-                                         idGuid(25), idGuid(26)));
+  EXPECT_THAT(toVector(all), ElementsAre(objectGuid(20), objectGuid(21), objectGuid(22), objectGuid(23), objectGuid(24),
+                                         objectGuid(25), objectGuid(26)));
 }
 
 TEST_F(DeviceConfigurationTest, ReadsTheStoredValues) {
@@ -63,13 +65,13 @@ TEST_F(DeviceConfigurationTest, ReadsTheStoredValues) {
   GUID accessory{};
   tCaseInsensitiveBasicString identifier;
 
-  devices().getAccessoryConfigurationConnector(idGuid(20), connector, status);
+  devices().getAccessoryConfigurationConnector(objectGuid(20), connector, status);
   EXPECT_EQ(connector, 4294967295U);
-  devices().getAccessoryConfigurationConnectedDevice(idGuid(22), device, status);
-  EXPECT_EQ(device, idGuid(2));
-  devices().getAccessoryConfigurationAccessory(idGuid(21), accessory, status);
-  EXPECT_EQ(accessory, idGuid(12));
-  devices().getDeviceIdentifier(idGuid(1), identifier, status);
+  devices().getAccessoryConfigurationConnectedDevice(objectGuid(22), device, status);
+  EXPECT_EQ(device, objectGuid(2));
+  devices().getAccessoryConfigurationAccessory(objectGuid(21), accessory, status);
+  EXPECT_EQ(accessory, objectGuid(12));
+  devices().getDeviceIdentifier(objectGuid(1), identifier, status);
   EXPECT_EQ(std::u16string(identifier.begin(), identifier.end()), u"PXI1Slot2");
   EXPECT_EQ(status.code, 0);
 }
@@ -135,7 +137,7 @@ TEST_F(DeviceConfigurationTest, EveryReadFailsWhenItsObjectOrValueIsMissing) {
   for (const ReadCase& c : kMissingReads) {
     SCOPED_TRACE(c.what);
     tStatus2 status;
-    c.read(devices(), idGuid(c.object), status);
+    c.read(devices(), objectGuid(c.object), status);
     EXPECT_EQ(status.code, c.code);
     EXPECT_LT(status.code, 0);
   }
@@ -143,7 +145,7 @@ TEST_F(DeviceConfigurationTest, EveryReadFailsWhenItsObjectOrValueIsMissing) {
 
 TEST_F(DeviceConfigurationTest, NothingIsReadOrChangedOnAnErrorStatus) {
   open(deviceStore());
-  _faults.clearJournal();
+  injector().clearJournal();
   tStatus2 status;
   status.code = -3;
   GuidList all;
@@ -151,31 +153,31 @@ TEST_F(DeviceConfigurationTest, NothingIsReadOrChangedOnAnErrorStatus) {
   GUID guid{};
   tCaseInsensitiveBasicString identifier;
   devices().getAllAccessoryConfigurations(all, status);
-  devices().getAccessoryConfigurationConnector(idGuid(20), connector, status);
-  devices().getAccessoryConfigurationConnectedDevice(idGuid(20), guid, status);
-  devices().getDeviceIdentifier(idGuid(1), identifier, status);
-  devices().getAccessoryConfigurationAccessory(idGuid(20), guid, status);
-  devices().disconnectAccessoryFromDevice(idGuid(1), idGuid(11), status);
+  devices().getAccessoryConfigurationConnector(objectGuid(20), connector, status);
+  devices().getAccessoryConfigurationConnectedDevice(objectGuid(20), guid, status);
+  devices().getDeviceIdentifier(objectGuid(1), identifier, status);
+  devices().getAccessoryConfigurationAccessory(objectGuid(20), guid, status);
+  devices().disconnectAccessoryFromDevice(objectGuid(1), objectGuid(11), status);
   EXPECT_EQ(status.code, -3);
   EXPECT_TRUE(all.empty());
   EXPECT_EQ(connector, 5U);
   EXPECT_TRUE(identifier.empty());
-  EXPECT_THAT(_faults.calls(), ElementsAre());
+  EXPECT_THAT(injector().calls(), ElementsAre());
   EXPECT_TRUE(exists(20));
 }
 
 TEST_F(DeviceConfigurationTest, DisconnectDeletesEveryConfigurationOfThatAccessoryOnThatDevice) {
   open(deviceStore());
   tStatus2 status;
-  devices().disconnectAccessoryFromDevice(idGuid(1), idGuid(11), status);
+  devices().disconnectAccessoryFromDevice(objectGuid(1), objectGuid(11), status);
   EXPECT_EQ(status.code, 0);
   EXPECT_FALSE(exists(20));
   EXPECT_FALSE(exists(24));
   for (std::uint32_t kept : {21, 22, 23, 25, 26}) EXPECT_TRUE(exists(kept)) << kept;
   for (std::uint32_t kept : {1, 2, 11, 12, 13}) EXPECT_TRUE(exists(kept)) << kept;
-  EXPECT_THAT(_faults.calls("deleteObject"),
-              ElementsAre("IkorrinStorage::deleteObject(" + formatGuid(idGuid(20)) + ")",
-                          "IkorrinStorage::deleteObject(" + formatGuid(idGuid(24)) + ")"));
+  EXPECT_THAT(injector().calls("deleteObject"),
+              ElementsAre("IkorrinStorage::deleteObject(" + formatGuid(objectGuid(20)) + ")",
+                          "IkorrinStorage::deleteObject(" + formatGuid(objectGuid(24)) + ")"));
 
   GuidList all;
   devices().getAllAccessoryConfigurations(all, status);
@@ -185,45 +187,45 @@ TEST_F(DeviceConfigurationTest, DisconnectDeletesEveryConfigurationOfThatAccesso
 TEST_F(DeviceConfigurationTest, DisconnectingWhatIsNotConnectedChangesNothing) {
   open(deviceStore());
   tStatus2 status;
-  devices().disconnectAccessoryFromDevice(idGuid(2), idGuid(12), status);
+  devices().disconnectAccessoryFromDevice(objectGuid(2), objectGuid(12), status);
   EXPECT_EQ(status.code, 0);
-  EXPECT_EQ(_faults.count("deleteObject"), 0U);
+  EXPECT_EQ(injector().count("deleteObject"), 0U);
 }
 
 TEST_F(DeviceConfigurationTest, AFailingDeletionEndsTheDisconnectWithTheMappedCode) {
   open(deviceStore());
-  _faults.failCall("deleteObject", 1, kStorageNotFound);
+  injector().failCall("deleteObject", 1, kStorageNotFound);
   tStatus2 status;
-  devices().disconnectAccessoryFromDevice(idGuid(1), idGuid(11), status);
+  devices().disconnectAccessoryFromDevice(objectGuid(1), objectGuid(11), status);
   EXPECT_EQ(status.code, StatusNotFound);
-  EXPECT_EQ(_faults.count("deleteObject"), 1U) << "nothing more after the failure";
+  EXPECT_EQ(injector().count("deleteObject"), 1U) << "nothing more after the failure";
   EXPECT_TRUE(exists(20));
   EXPECT_TRUE(exists(24));
 }
 
 TEST_F(DeviceConfigurationTest, StoreFailuresOfTheReadsReachTheStatus) {
   open(deviceStore());
-  _faults.failCall("getString", 1, E_FAIL);
-  _faults.failCall("getReference", 1, kStorageNotFound);
+  injector().failCall("getString", 1, E_FAIL);
+  injector().failCall("getReference", 1, kStorageNotFound);
   tStatus2 identifierStatus;
   tCaseInsensitiveBasicString identifier;
-  devices().getDeviceIdentifier(idGuid(1), identifier, identifierStatus);
+  devices().getDeviceIdentifier(objectGuid(1), identifier, identifierStatus);
   EXPECT_EQ(identifierStatus.code, E_FAIL);
   tStatus2 deviceStatus;
   GUID device{};
-  devices().getAccessoryConfigurationConnectedDevice(idGuid(20), device, deviceStatus);
+  devices().getAccessoryConfigurationConnectedDevice(objectGuid(20), device, deviceStatus);
   EXPECT_EQ(deviceStatus.code, StatusNotFound);
   EXPECT_EQ(device, GUID{});
 }
 
 TEST_F(DeviceConfigurationTest, AnIdentifierThatCannotBeCopiedRecordsNoMemory) {
-  StoreBuilder store;
-  store.object(1, kDeviceClass).text(kDeviceIdentifierAttribute, "an identifier of some length");
+  StoreJson store;
+  store.add(1, kDeviceClass).text(kDeviceIdentifierAttribute, "an identifier of some length");
   open(store);
   tCaseInsensitiveBasicString identifier;
   tStatus2 status;
   platform::failAllocationAt(1, /*persistent=*/true);
-  devices().getDeviceIdentifier(idGuid(1), identifier, status);
+  devices().getDeviceIdentifier(objectGuid(1), identifier, status);
   platform::clearAllocationFault();
   EXPECT_EQ(status.code, StatusNoMemory);
 }

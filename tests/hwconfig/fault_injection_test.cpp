@@ -9,9 +9,11 @@
 #include "hwconfig/model.h"
 #include "store/guid.h"
 #include "store/scoped_ref.h"
-#include "store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vddb::hwconfig::tests {
+
+using namespace vddb::test;  // the shared store fixtures
 namespace {
 
 using test::innermost;
@@ -22,18 +24,18 @@ constexpr GUID kPlainClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e")
 constexpr GUID kSlotEntryClass = guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
 constexpr std::uint32_t kSlotList = 0xEEC00022;
 
-std::string text(std::uint32_t id) { return formatGuid(idGuid(id)); }
+std::string text(std::uint32_t id) { return formatGuid(objectGuid(id)); }
 
 // Chassis 1 and 2 (saved through 90), 1 with slots 10 to 12.
-StoreBuilder smallStore() {
-  StoreBuilder store;
-  store.object(90, kPlainClass);
-  store.object(1, kTrelixChassisClass)
+StoreJson smallStore() {
+  StoreJson store;
+  store.add(90, kPlainClass);
+  store.add(1, kTrelixChassisClass)
       .ref(kTrelixSavedMarker, 90)
       .integer(kSlotCountAttribute, 3)
       .list(kSlotList, {10, 11, 12});
-  store.object(2, kTrelixChassisClass).ref(kTrelixSavedMarker, 90);
-  for (std::uint32_t slot : {10, 11, 12}) store.object(slot, kSlotEntryClass);
+  store.add(2, kTrelixChassisClass).ref(kTrelixSavedMarker, 90);
+  for (std::uint32_t slot : {10, 11, 12}) store.add(slot, kSlotEntryClass);
   return store;
 }
 
@@ -41,12 +43,12 @@ class DecoratorTest : public ConfigurationTest {
  protected:
   void SetUp() override {
     open(smallStore());
-    _faults.clearJournal();
+    injector().clearJournal();
   }
 
   tScopedRef<IStorageObject> openObject(std::uint32_t id, HRESULT expected = S_OK) {
     tScopedRef<IStorageObject> object;
-    EXPECT_EQ(decorated()->openObject(idGuid(id), object.put()), expected);
+    EXPECT_EQ(decorated()->openObject(objectGuid(id), object.put()), expected);
     return object;
   }
 };
@@ -70,13 +72,13 @@ TEST_F(DecoratorTest, RecordsEveryCallWithReadableArgumentsInOrder) {
 
   const std::string trelix = formatGuid(kTrelixChassisClass);
   EXPECT_THAT(
-      _faults.calls(),
+      injector().calls(),
       ElementsAre("IkorrinStorage::createQuery(" + trelix + ", 1, 0)",
                   "IkorrinStorage::runQuery(" + trelix + ")", "IGuidEnumerator::Next(4)",
                   "IkorrinStorage::openObject(" + text(1) + ")",
                   "IStorageObject::getInteger(0x58C0F001)",
                   "IStorageObject::getReference(0x20C00021)", "IStorageObject::getObjectGuid()"));
-  const auto& journal = _faults.journal();
+  const auto& journal = injector().journal();
   EXPECT_EQ(journal[2].result, S_FALSE);
   EXPECT_EQ(journal[4].target, text(1)) << "calls on an object name it";
   EXPECT_EQ(journal[6].target, text(90));
@@ -84,13 +86,13 @@ TEST_F(DecoratorTest, RecordsEveryCallWithReadableArgumentsInOrder) {
 }
 
 TEST_F(DecoratorTest, TheNthCallOfAnOperationFailsWithoutBeingForwarded) {
-  _faults.failCall("openObject", 2, E_FAIL);
+  injector().failCall("openObject", 2, E_FAIL);
   EXPECT_TRUE(openObject(1));
   tScopedRef<IStorageObject> failed = openObject(1, E_FAIL);
   EXPECT_FALSE(failed) << "the out reference is left null";
   EXPECT_TRUE(openObject(2));
 
-  const auto& journal = _faults.journal();
+  const auto& journal = injector().journal();
   ASSERT_EQ(journal.size(), 3U);
   EXPECT_FALSE(journal[0].injected);
   EXPECT_TRUE(journal[1].injected);
@@ -99,7 +101,7 @@ TEST_F(DecoratorTest, TheNthCallOfAnOperationFailsWithoutBeingForwarded) {
 }
 
 TEST_F(DecoratorTest, EveryCallFromTheNthOnFailsWhenAsked) {
-  _faults.failCallsFrom("getInteger", 2, kStorageNotFound);
+  injector().failCallsFrom("getInteger", 2, kStorageNotFound);
   tScopedRef<IStorageObject> chassis = openObject(1);
   std::int32_t value = -1;
   EXPECT_EQ(chassis->getInteger(kSlotCountAttribute, &value), S_OK);
@@ -112,7 +114,7 @@ TEST_F(DecoratorTest, EveryCallFromTheNthOnFailsWhenAsked) {
 }
 
 TEST_F(DecoratorTest, AQualifiedNameCountsOnlyThatInterfacesCalls) {
-  _faults.failCall("IAttributeIdEnumerator::Next", 1, E_FAIL);
+  injector().failCall("IAttributeIdEnumerator::Next", 1, E_FAIL);
   tScopedRef<IStorageQuery> query;
   ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
   tScopedRef<IGuidEnumerator> guids;
@@ -133,8 +135,8 @@ TEST_F(DecoratorTest, AQualifiedNameCountsOnlyThatInterfacesCalls) {
 }
 
 TEST_F(DecoratorTest, AnExtensionRequestCanBeFailedOrHidden) {
-  _faults.failCall("QueryInterface:IStorageObjectEx", 1, kStorageNotFound);
-  _faults.hideInterface(idGuid(2), IID_IStorageObjectEx);
+  injector().failCall("QueryInterface:IStorageObjectEx", 1, kStorageNotFound);
+  injector().hideInterface(objectGuid(2), IID_IStorageObjectEx);
   tScopedRef<IStorageObject> one = openObject(1);
   tScopedRef<IStorageObject> two = openObject(2);
   tScopedRef<IStorageObjectEx> ex;
@@ -149,26 +151,26 @@ TEST_F(DecoratorTest, AnExtensionRequestCanBeFailedOrHidden) {
   std::uint32_t count = 0;
   EXPECT_EQ(ex->getKindObjectList(kSlotList, 0, kSlotEntryClass, nullptr, &count), S_OK);
   EXPECT_EQ(count, 3U);
-  EXPECT_EQ(_faults.calls().back(), "IStorageObjectEx::getKindObjectList(0xEEC00022, 0, " +
+  EXPECT_EQ(injector().calls().back(), "IStorageObjectEx::getKindObjectList(0xEEC00022, 0, " +
                                         formatGuid(kSlotEntryClass) + ")");
-  EXPECT_EQ(_faults.journal().back().target, text(1));
+  EXPECT_EQ(injector().journal().back().target, text(1));
 
-  _faults.hideInterface(IID_IStorageQueryEx);  // on every object
+  injector().hideInterface(IID_IStorageQueryEx);  // on every object
   tScopedRef<IStorageQuery> query;
   ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
   tScopedRef<IStorageQueryEx> queryEx;
   EXPECT_EQ(query->QueryInterface(IID_IStorageQueryEx, queryEx.putVoid()), E_NOINTERFACE);
-  EXPECT_TRUE(_faults.journal().back().injected);
-  _faults.clearFaults();
+  EXPECT_TRUE(injector().journal().back().injected);
+  injector().clearFaults();
   ASSERT_EQ(query->QueryInterface(IID_IStorageQueryEx, queryEx.putVoid()), S_OK);
   EXPECT_EQ(queryEx->addStringCondition(0xB8C0001E, u"a\"b"), S_OK);
-  EXPECT_EQ(_faults.calls().back(),
+  EXPECT_EQ(injector().calls().back(),
             "IStorageQueryEx::addStringCondition(0xB8C0001E, \"a\\u0022b\")");
 }
 
 TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {
-  _faults.shortenListReads("getObjectList", kSlotList, 1);
-  _faults.shortenListReads("getKindObjectList", kSlotList, 2);
+  injector().shortenListReads("getObjectList", kSlotList, 1);
+  injector().shortenListReads("getKindObjectList", kSlotList, 2);
   tScopedRef<IStorageObject> chassis = openObject(1);
 
   std::uint32_t count = 0;
@@ -181,8 +183,8 @@ TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {
   for (std::uint32_t i = 0; i < count; ++i) {
     GUID guid{};
     EXPECT_EQ(slots[i]->getObjectGuid(&guid), S_OK);
-    EXPECT_EQ(guid, idGuid(10 + i));
-    EXPECT_EQ(_faults.journal().back().interfaceName, "IStorageObject") << "slots are wrapped";
+    EXPECT_EQ(guid, objectGuid(10 + i));
+    EXPECT_EQ(injector().journal().back().interfaceName, "IStorageObject") << "slots are wrapped";
     slots[i]->Release();
   }
 
@@ -196,28 +198,28 @@ TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {
 TEST_F(DecoratorTest, ObjectsHandedBackAreUnwrappedForTheStore) {
   tScopedRef<IStorageObject> two = openObject(2);
   tScopedRef<IStorageObject> slot = openObject(11);
-  _faults.clearJournal();
+  injector().clearJournal();
 
   EXPECT_EQ(two->setReference(kTrelixSavedMarker, slot.get()), S_OK);
   IStorageObject* list[] = {slot.get()};
   EXPECT_EQ(two->setObjectList(kSlotList, 1, list), S_OK);
-  EXPECT_THAT(_faults.calls(),
+  EXPECT_THAT(injector().calls(),
               ElementsAre("IStorageObject::setReference(0x20C00021, " + text(11) + ")",
                           "IStorageObject::setObjectList(0xEEC00022, 1)"))
       << "the store never calls back into a wrapper";
 
   tScopedRef<IStorageObject> marker;
-  ASSERT_EQ(_session->storage()->openObject(idGuid(2), marker.put()), S_OK);
+  ASSERT_EQ(session().storage()->openObject(objectGuid(2), marker.put()), S_OK);
   tScopedRef<IStorageObject> target;
   ASSERT_EQ(marker->getReference(kTrelixSavedMarker, target.put()), S_OK);
   GUID guid{};
   ASSERT_EQ(target->getObjectGuid(&guid), S_OK);
-  EXPECT_EQ(guid, idGuid(11));
+  EXPECT_EQ(guid, objectGuid(11));
 }
 
 TEST_F(DecoratorTest, WrappersCompareAsTheObjectsTheyWrap) {
-  EXPECT_EQ(innermost(decorated()), _session->storage());
-  EXPECT_NE(static_cast<IUnknown*>(decorated()), _session->storage());
+  EXPECT_EQ(innermost(decorated()), session().storage());
+  EXPECT_NE(static_cast<IUnknown*>(decorated()), session().storage());
   tScopedRef<IStorageObject> chassis = openObject(1);
   tScopedRef<IStorageObject> again;
   ASSERT_EQ(chassis->QueryInterface(IID_IStorageObject, again.putVoid()), S_OK);
@@ -228,26 +230,26 @@ TEST_F(DecoratorTest, WrappersCompareAsTheObjectsTheyWrap) {
   // A second decorator in front of the first: unwrapping goes through both.
   test::FaultInjector outer;
   tScopedRef<IkorrinStorage> twice = outer.wrap(decorated());
-  EXPECT_EQ(innermost(twice.get()), _session->storage());
+  EXPECT_EQ(innermost(twice.get()), session().storage());
   tScopedRef<IStorageObject> through;
-  ASSERT_EQ(twice->openObject(idGuid(1), through.put()), S_OK);
+  ASSERT_EQ(twice->openObject(objectGuid(1), through.put()), S_OK);
   EXPECT_EQ(outer.calls(), std::vector<std::string>{"IkorrinStorage::openObject(" + text(1) + ")"});
-  EXPECT_EQ(_faults.calls().back(), "IkorrinStorage::openObject(" + text(1) + ")");
+  EXPECT_EQ(injector().calls().back(), "IkorrinStorage::openObject(" + text(1) + ")");
   through.reset();
   twice.reset();
   EXPECT_EQ(outer.liveWrappers(), 0U);
 }
 
 TEST_F(DecoratorTest, ReferenceCountsBalance) {
-  const std::size_t before = _faults.liveWrappers();
+  const std::size_t before = injector().liveWrappers();
   {
     tScopedRef<IStorageObject> chassis = openObject(1);
-    EXPECT_EQ(_faults.liveWrappers(), before + 1);
+    EXPECT_EQ(injector().liveWrappers(), before + 1);
     EXPECT_EQ(chassis->AddRef(), 2U);
     EXPECT_EQ(chassis->Release(), 1U);
     tScopedRef<IUnknown> deleted;
-    EXPECT_EQ(decorated()->deleteObject(idGuid(12), deleted.put()), S_OK);
-    EXPECT_EQ(decorated()->deleteObject(idGuid(12), nullptr), kStorageNotFound);
+    EXPECT_EQ(decorated()->deleteObject(objectGuid(12), deleted.put()), S_OK);
+    EXPECT_EQ(decorated()->deleteObject(objectGuid(12), nullptr), kStorageNotFound);
     tScopedRef<IStorageClass> storageClass;
     ASSERT_EQ(chassis->getClass(storageClass.put()), S_OK);
     tScopedRef<IStorageClass> base;
@@ -257,10 +259,10 @@ TEST_F(DecoratorTest, ReferenceCountsBalance) {
     std::uint32_t type = 0;
     EXPECT_EQ(attribute->getType(&type), S_OK);
     EXPECT_EQ(type, kAttributeTypeReferenceList);
-    EXPECT_EQ(_faults.journal().back().target, "0xEEC0000C");
-    EXPECT_GT(_faults.liveWrappers(), before + 1);
+    EXPECT_EQ(injector().journal().back().target, "0xEEC0000C");
+    EXPECT_GT(injector().liveWrappers(), before + 1);
   }
-  EXPECT_EQ(_faults.liveWrappers(), before);
+  EXPECT_EQ(injector().liveWrappers(), before);
 }
 
 }  // namespace

@@ -10,9 +10,11 @@
 #include "platform/memory.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
-#include "store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vddb::hwconfig::tests {
+
+using namespace vddb::test;  // the shared store fixtures
 namespace {
 
 using ::testing::ElementsAre;
@@ -83,35 +85,35 @@ class SavedItemTest : public ConfigurationTest, public ::testing::WithParamInter
   const ItemKind& kind() const { return GetParam(); }
 
   // An item of the kind; saved (its marker set to object 90) unless told otherwise.
-  ObjectBuilder item(StoreBuilder& store, std::uint32_t id, bool saved = true) {
-    ObjectBuilder built = store.object(id, kind().itemClass);
+  ObjectValues item(StoreJson& store, std::uint32_t id, bool saved = true) {
+    ObjectValues built = store.add(id, kind().itemClass);
     if (kind().savedMarker && saved) built.ref(*kind().savedMarker, 90);
     return built;
   }
 
   bool inDump(std::uint32_t id) {
     std::string json;
-    EXPECT_EQ(_session->dumpJson(json), S_OK);
-    return json.find(formatGuid(idGuid(id))) != std::string::npos;
+    EXPECT_EQ(session().dumpJson(json), S_OK);
+    return json.find(formatGuid(objectGuid(id))) != std::string::npos;
   }
 };
 
 TEST_P(SavedItemTest, ListsSavedItemsOfTheClassAndDerivedClassesInQueryOrder) {
-  StoreBuilder store;
+  StoreJson store;
   store.derivedClass(kDerivedClass, kind().itemClass);
-  store.object(90, kPlainClass);
+  store.add(90, kPlainClass);
   item(store, 3);
   item(store, 1);
   item(store, 2, /*saved=*/false);
-  ObjectBuilder derived = store.object(4, kDerivedClass);
-  ObjectBuilder dangling = item(store, 5, /*saved=*/false);
-  ObjectBuilder cleared = item(store, 7, /*saved=*/false);
+  ObjectValues derived = store.add(4, kDerivedClass);
+  ObjectValues dangling = item(store, 5, /*saved=*/false);
+  ObjectValues cleared = item(store, 7, /*saved=*/false);
   if (kind().savedMarker) {
     derived.ref(*kind().savedMarker, 90);
     dangling.ref(*kind().savedMarker, 99);  // 99 is not in the store
     cleared.ref(*kind().savedMarker, std::nullopt);
   }
-  store.object(6, kind().otherItemClass);
+  store.add(6, kind().otherItemClass);
   open(store);
 
   GuidList saved;
@@ -120,10 +122,10 @@ TEST_P(SavedItemTest, ListsSavedItemsOfTheClassAndDerivedClassesInQueryOrder) {
 
   EXPECT_EQ(status.code, 0);
   if (kind().savedMarker) {
-    EXPECT_THAT(toVector(saved), ElementsAre(idGuid(1), idGuid(3), idGuid(4)));
+    EXPECT_THAT(toVector(saved), ElementsAre(objectGuid(1), objectGuid(3), objectGuid(4)));
   } else {
     EXPECT_THAT(toVector(saved),
-                ElementsAre(idGuid(1), idGuid(2), idGuid(3), idGuid(4), idGuid(5), idGuid(7)));
+                ElementsAre(objectGuid(1), objectGuid(2), objectGuid(3), objectGuid(4), objectGuid(5), objectGuid(7)));
   }
 }
 
@@ -134,15 +136,15 @@ struct SlotCase {
 };
 
 TEST_P(SavedItemTest, SlotCountIsReadFromTheItemAndFailsWhenItemOrValueIsMissing) {
-  StoreBuilder store;
+  StoreJson store;
   store.derivedClass(kDerivedClass, kind().itemClass);
-  store.object(90, kPlainClass);
+  store.add(90, kPlainClass);
   item(store, 1).integer(kSlotCountAttribute, 4);
   item(store, 2);
   item(store, 3).integer(kSlotCountAttribute, 4294967295);
-  store.object(4, kDerivedClass).integer(kSlotCountAttribute, 2);
+  store.add(4, kDerivedClass).integer(kSlotCountAttribute, 2);
   item(store, 5, /*saved=*/false).integer(kSlotCountAttribute, 0);
-  store.object(6, kind().otherItemClass).integer(kSlotCountAttribute, 8);
+  store.add(6, kind().otherItemClass).integer(kSlotCountAttribute, 8);
   open(store);
 
   const SlotCase cases[] = {
@@ -152,7 +154,7 @@ TEST_P(SavedItemTest, SlotCountIsReadFromTheItemAndFailsWhenItemOrValueIsMissing
   for (const SlotCase& c : cases) {
     SCOPED_TRACE(c.item);
     tStatus2 status;
-    const std::uint32_t slots = kind().slots(configuration(), idGuid(c.item), status);
+    const std::uint32_t slots = kind().slots(configuration(), objectGuid(c.item), status);
     EXPECT_EQ(status.code, c.code);
     if (c.code == 0) {
       EXPECT_EQ(slots, c.slots);
@@ -161,41 +163,41 @@ TEST_P(SavedItemTest, SlotCountIsReadFromTheItemAndFailsWhenItemOrValueIsMissing
 }
 
 TEST_P(SavedItemTest, ReadsDoNothingOnAnErrorStatus) {
-  StoreBuilder store;
-  store.object(90, kPlainClass);
+  StoreJson store;
+  store.add(90, kPlainClass);
   item(store, 1).integer(kSlotCountAttribute, 4);
   open(store);
-  _faults.clearJournal();
+  injector().clearJournal();
 
   GuidList saved;
   tStatus2 status;
   status.code = -7;
   kind().list(configuration(), saved, status);
-  kind().slots(configuration(), idGuid(1), status);
+  kind().slots(configuration(), objectGuid(1), status);
 
   EXPECT_EQ(status.code, -7);
   EXPECT_TRUE(saved.empty());
-  EXPECT_THAT(_faults.calls(), ElementsAre()) << "no store call on an error status";
+  EXPECT_THAT(injector().calls(), ElementsAre()) << "no store call on an error status";
 }
 
 // Item 1 owns 10 and 11 through its slot list and 13 through the base
 // class's owned list; 10 owns 12, and 11 owns the item back (a cycle). The
 // referrer list (20), the saved marker (90), a dangling entry (99) and an
 // object of its own (30) are not the item's to delete.
-StoreBuilder ownershipStore(const ItemKind& kind) {
-  StoreBuilder store;
-  store.object(90, kPlainClass);
-  ObjectBuilder item = store.object(1, kind.itemClass);
+StoreJson ownershipStore(const ItemKind& kind) {
+  StoreJson store;
+  store.add(90, kPlainClass);
+  ObjectValues item = store.add(1, kind.itemClass);
   item.list(kind.slotList, {10, 11})
       .list(kOwnedObjects, {13, 99})
       .list(kReferrerListAttribute, {20})
       .integer(kSlotCountAttribute, 2);
   if (kind.savedMarker) item.ref(*kind.savedMarker, 90);
   if (kind.ownedRef) item.ref(*kind.ownedRef, 14);
-  store.object(10, kSlotEntryClass).list(kOwnedObjects, {12});
-  store.object(11, kSlotEntryClass).list(kOwnedObjects, {1});
-  for (std::uint32_t id : {12, 13, 14, 20}) store.object(id, kPlainClass);
-  store.object(30, kind.itemClass).list(kind.slotList, {20});
+  store.add(10, kSlotEntryClass).list(kOwnedObjects, {12});
+  store.add(11, kSlotEntryClass).list(kOwnedObjects, {1});
+  for (std::uint32_t id : {12, 13, 14, 20}) store.add(id, kPlainClass);
+  store.add(30, kind.itemClass).list(kind.slotList, {20});
   return store;
 }
 
@@ -204,7 +206,7 @@ TEST_P(SavedItemTest, RemovalDeletesTheItemWithWhatItOwnsEvenOnAnErrorStatus) {
 
   tStatus2 status;
   status.code = -7;  // as after a failed slot count
-  kind().remove(configuration(), idGuid(1), status);
+  kind().remove(configuration(), objectGuid(1), status);
 
   EXPECT_EQ(status.code, -7) << "a successful removal leaves the status as it was";
   for (std::uint32_t gone : {1, 10, 11, 12, 13}) EXPECT_FALSE(exists(gone)) << gone;
@@ -212,13 +214,13 @@ TEST_P(SavedItemTest, RemovalDeletesTheItemWithWhatItOwnsEvenOnAnErrorStatus) {
     EXPECT_FALSE(exists(14));
   }
   for (std::uint32_t kept : {20, 30, 90}) EXPECT_TRUE(exists(kept)) << kept;
-  const std::vector<std::string> deletions = _faults.calls("deleteObject");
+  const std::vector<std::string> deletions = injector().calls("deleteObject");
   ASSERT_FALSE(deletions.empty());
-  EXPECT_EQ(deletions.front(), "IkorrinStorage::deleteObject(" + formatGuid(idGuid(1)) + ")");
+  EXPECT_EQ(deletions.front(), "IkorrinStorage::deleteObject(" + formatGuid(objectGuid(1)) + ")");
   EXPECT_EQ(deletions.size(), kind().ownedRef ? 6U : 5U) << "each object deleted once";
 
   tStatus2 good;
-  kind().remove(configuration(), idGuid(30), good);
+  kind().remove(configuration(), objectGuid(30), good);
   EXPECT_EQ(good.code, 0) << "a good status stays good";
   EXPECT_FALSE(exists(30));
   EXPECT_FALSE(exists(20)) << "owned by 30";
@@ -228,20 +230,20 @@ TEST_P(SavedItemTest, RemovalFailsOnlyWhenTheItemDoesNotExist) {
   open(ownershipStore(kind()));
 
   tStatus2 missing;
-  kind().remove(configuration(), idGuid(99), missing);
+  kind().remove(configuration(), objectGuid(99), missing);
   EXPECT_EQ(missing.code, StatusItemMissing);
 
   tStatus2 otherClass;
-  kind().remove(configuration(), idGuid(20), otherClass);
+  kind().remove(configuration(), objectGuid(20), otherClass);
   EXPECT_EQ(otherClass.code, StatusItemMissing);
   EXPECT_TRUE(exists(20)) << "an object of another class is not removed";
-  EXPECT_EQ(_faults.count("deleteObject"), 0U);
+  EXPECT_EQ(injector().count("deleteObject"), 0U);
 }
 
 TEST_P(SavedItemTest, RemovalHappensInTheOpenTransaction) {
   open(ownershipStore(kind()));
   tStatus2 status;
-  kind().remove(configuration(), idGuid(1), status);
+  kind().remove(configuration(), objectGuid(1), status);
   ASSERT_FALSE(inDump(1));
 
   configuration().revertConfiguration(status);
@@ -259,13 +261,13 @@ class ItemFaultTest : public ConfigurationTest {};
 
 TEST_F(ItemFaultTest, AFailingDeletionIsRecordedAndTheOtherDeletionsAreMade) {
   open(ownershipStore(kKinds[0]));
-  _faults.failCall("deleteObject", 2, E_FAIL);
+  injector().failCall("deleteObject", 2, E_FAIL);
 
   tStatus2 status;
-  configuration().getTrelixConfiguration().removeChassis(idGuid(1), status);
+  configuration().getTrelixConfiguration().removeChassis(objectGuid(1), status);
 
   EXPECT_EQ(status.code, E_FAIL);
-  const std::vector<test::JournalEntry>& journal = _faults.journal();
+  const std::vector<test::JournalEntry>& journal = injector().journal();
   std::vector<std::string> deleted;
   for (const auto& entry : journal) {
     if (entry.operation == "deleteObject") deleted.push_back(entry.arguments);
@@ -278,10 +280,10 @@ TEST_F(ItemFaultTest, AFailingDeletionIsRecordedAndTheOtherDeletionsAreMade) {
 
 TEST_F(ItemFaultTest, AFailingWalkIsRecordedAndWhatWasReachedIsStillDeleted) {
   open(ownershipStore(kKinds[0]));
-  _faults.failCall("getObjectList", 1, E_FAIL);
+  injector().failCall("getObjectList", 1, E_FAIL);
 
   tStatus2 status;
-  configuration().getTrelixConfiguration().removeChassis(idGuid(1), status);
+  configuration().getTrelixConfiguration().removeChassis(objectGuid(1), status);
 
   EXPECT_EQ(status.code, E_FAIL);
   EXPECT_FALSE(exists(1)) << "the item itself is removed";
@@ -290,10 +292,10 @@ TEST_F(ItemFaultTest, AFailingWalkIsRecordedAndWhatWasReachedIsStillDeleted) {
 
 TEST_F(ItemFaultTest, ARemovalTakesTheEntriesTheListReadDelivers) {
   open(ownershipStore(kKinds[0]));
-  _faults.shortenListReads("getObjectList", 0xEEC00022, 1);
+  injector().shortenListReads("getObjectList", 0xEEC00022, 1);
 
   tStatus2 status;
-  configuration().getTrelixConfiguration().removeChassis(idGuid(1), status);
+  configuration().getTrelixConfiguration().removeChassis(objectGuid(1), status);
 
   EXPECT_EQ(status.code, 0);
   EXPECT_FALSE(exists(1));
@@ -313,14 +315,14 @@ TEST_F(ItemFaultTest, ListingFailuresAreRecordedByTheStorageMapping) {
       {"Next", E_OUTOFMEMORY, E_OUTOFMEMORY}, {"openObject", kStorageNotFound, StatusNotFound},
       {"getReference", E_FAIL, E_FAIL},
   };
-  StoreBuilder store;
-  store.object(90, kPlainClass);
-  store.object(1, kTrelixChassisClass).ref(kTrelixSavedMarker, 90);
+  StoreJson store;
+  store.add(90, kPlainClass);
+  store.add(1, kTrelixChassisClass).ref(kTrelixSavedMarker, 90);
   open(store);
   for (const ListingFault& fault : faults) {
     SCOPED_TRACE(fault.operation);
-    _faults.clearFaults();
-    _faults.failCall(fault.operation, _faults.count(fault.operation) + 1, fault.result);
+    injector().clearFaults();
+    injector().failCall(fault.operation, injector().count(fault.operation) + 1, fault.result);
     GuidList saved;
     tStatus2 status;
     configuration().getTrelixConfiguration().getSavedTrelixChassis(saved, status);
@@ -330,8 +332,8 @@ TEST_F(ItemFaultTest, ListingFailuresAreRecordedByTheStorageMapping) {
 }
 
 TEST_F(ItemFaultTest, SlotCountFailuresOfTheStoreAreMappedAndAMissingItemIsTheLibrarys) {
-  StoreBuilder store;
-  store.object(1, kQuentaChassisClass).integer(kSlotCountAttribute, 3);
+  StoreJson store;
+  store.add(1, kQuentaChassisClass).integer(kSlotCountAttribute, 3);
   open(store);
   const ListingFault faults[] = {
       {"openObject", kStorageNotFound, StatusItemMissing},
@@ -341,19 +343,19 @@ TEST_F(ItemFaultTest, SlotCountFailuresOfTheStoreAreMappedAndAMissingItemIsTheLi
   };
   for (const ListingFault& fault : faults) {
     SCOPED_TRACE(fault.operation);
-    _faults.clearFaults();
-    _faults.failCall(fault.operation, _faults.count(fault.operation) + 1, fault.result);
+    injector().clearFaults();
+    injector().failCall(fault.operation, injector().count(fault.operation) + 1, fault.result);
     std::uint32_t slots = 77;
     tStatus2 status;
-    configuration().getQuentaConfiguration().getNumSlots(idGuid(1), slots, status);
+    configuration().getQuentaConfiguration().getNumSlots(objectGuid(1), slots, status);
     EXPECT_EQ(status.code, fault.code);
     EXPECT_EQ(slots, 77U) << "the out value is written only on success";
   }
 }
 
 TEST_F(ItemFaultTest, AListThatCannotGrowRecordsNoMemory) {
-  StoreBuilder store;
-  store.object(1, kQuentaChassisClass);
+  StoreJson store;
+  store.add(1, kQuentaChassisClass);
   open(store);
   GuidList saved;
   tStatus2 status;

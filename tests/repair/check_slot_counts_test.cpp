@@ -24,14 +24,14 @@
 #include "status/status_rules.h"
 #include "store/guid.h"
 #include "support/fault_injection.h"
-#include "support/pass_store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace {
 
 using ::testing::ElementsAreArray;
 using vddb::test::FaultInjector;
-using vddb::test::numberedGuid;
-using vddb::test::PassStoreJson;
+using vddb::test::objectGuid;
+using vddb::test::StoreJson;
 using vddb::test::refsTo;
 using vddb::test::refTo;
 namespace hw = vddb::hwconfig;
@@ -267,8 +267,8 @@ unsigned entryId(unsigned item, std::size_t list, unsigned j) {
   return 100 * item + 10 * static_cast<unsigned>(list) + j;
 }
 
-PassStoreJson storeOf(const SlotPass& pass, const std::vector<Item>& items) {
-  PassStoreJson store;
+StoreJson storeOf(const SlotPass& pass, const std::vector<Item>& items) {
+  StoreJson store;
   store.object(kMarker, kOtherClass);
   for (const Item& item : items) {
     nlohmann::json values = nlohmann::json::object();
@@ -319,7 +319,7 @@ void append(std::vector<std::string>& to, const std::vector<std::string>& more) 
   to.insert(to.end(), more.begin(), more.end());
 }
 
-class SlotCountCheck : public vddb::test::PassStoreTest,
+class SlotCountCheck : public vddb::test::ConfigurationTest,
                        public ::testing::WithParamInterface<SlotPass> {
  protected:
   const SlotPass& pass() const { return GetParam(); }
@@ -328,7 +328,7 @@ class SlotCountCheck : public vddb::test::PassStoreTest,
 
   // Runs the pass through the tracing layer; the trace starts here.
   void run(tStatus2& status) {
-    _traceFrom = faults().journal().size();
+    _traceFrom = injector().journal().size();
     TracingConfiguration tracing(configuration(), _trace);
     pass().run(tracing, storage(), status);
   }
@@ -338,7 +338,7 @@ class SlotCountCheck : public vddb::test::PassStoreTest,
     return {pass().getter, std::string(pass().savedItems) + " status=" + std::to_string(status)};
   }
 
-  LibraryTrace _trace{faults()};
+  LibraryTrace _trace{injector()};
   std::size_t _traceFrom = 0;
 };
 
@@ -373,7 +373,7 @@ TEST_P(SlotCountCheck, WithoutSavedItemsMakesOnlyTheSavedItemCall) {
 
 TEST_P(SlotCountCheck, FailingSavedItemCallExaminesNothing) {
   openItems({{1, 2, sizesOf(pass(), 1)}, {2, std::nullopt, {}}});
-  faults().failCall("createQuery", faults().count("createQuery") + 1, E_FAIL);
+  injector().failCall("createQuery", injector().count("createQuery") + 1, E_FAIL);
 
   tStatus2 status;
   run(status);
@@ -423,7 +423,7 @@ struct CountTable {
 
 void PrintTo(const CountTable& table, std::ostream* out) { *out << table.pass->name; }
 
-class SlotCountTable : public vddb::test::PassStoreTest,
+class SlotCountTable : public vddb::test::ConfigurationTest,
                        public ::testing::WithParamInterface<CountTable> {};
 
 TEST_P(SlotCountTable, RemovesExactlyTheItemsWhoseListsDisagree) {
@@ -532,8 +532,8 @@ TEST_P(UnopenableItem, IsRemovedUnlessItHasNoSlots) {
     openItems({{1, c.slots, sizesOf(pass(), lists)}, {2, 1, sizesOf(pass(), 1)}});
     // The pass's own opening of item 1 is the next openObject after its slot count.
     _trace.afterSlotCount = [&](const GUID& item) {
-      if (item == numberedGuid(1)) {
-        faults().failCall("openObject", faults().count("openObject") + 1, E_FAIL);
+      if (item == objectGuid(1)) {
+        injector().failCall("openObject", injector().count("openObject") + 1, E_FAIL);
       }
     };
 
@@ -553,7 +553,7 @@ TEST_P(UnopenableItem, IsRemovedUnlessItHasNoSlots) {
 
     close();
     expectAllReleased();
-    faults().clearFaults();
+    injector().clearFaults();
     _trace.reset();
   }
 }
@@ -563,7 +563,7 @@ INSTANTIATE_TEST_SUITE_P(AllThree, UnopenableItem, ::testing::Values(kTrelix, kM
 
 TEST_P(SlotCountCheck, ObjectWithoutExtensionIsRemovedWithTheRequestsFailure) {
   openItems({{1, 2, sizesOf(pass(), 2)}, {2, 2, sizesOf(pass(), 2)}});
-  faults().hideInterface(numberedGuid(1), IID_IStorageObjectEx);
+  injector().hideInterface(objectGuid(1), IID_IStorageObjectEx);
 
   tStatus2 status;
   run(status);
@@ -585,7 +585,7 @@ TEST_P(SlotCountCheck, ObjectWithoutExtensionIsRemovedWithTheRequestsFailure) {
 TEST_P(SlotCountCheck, FailingRemovalDoesNotStopThePass) {
   openItems({{1, 3, sizesOf(pass(), 2)}, {2, 3, sizesOf(pass(), 1)}, {3, 1, sizesOf(pass(), 1)}});
   // The library's removal of item 1 starts by deleting the item itself.
-  faults().failCall("deleteObject", faults().count("deleteObject") + 1, E_FAIL);
+  injector().failCall("deleteObject", injector().count("deleteObject") + 1, E_FAIL);
 
   tStatus2 status;
   run(status);
@@ -614,8 +614,8 @@ TEST_P(TrelixListReads, FailingReadLeavesTheLaterListsUnreadAndRemoves) {
   openItems({{1, 4, {4, 4, 4}}, {2, 1, {1, 1, 1}}});
   // Item 1's second list: QueryInterface, then the counting call, which fails.
   _trace.afterSlotCount = [&](const GUID& item) {
-    if (item == numberedGuid(1)) {
-      faults().failCall("getKindObjectList", faults().count("getKindObjectList") + 3,
+    if (item == objectGuid(1)) {
+      injector().failCall("getKindObjectList", injector().count("getKindObjectList") + 3,
                         static_cast<HRESULT>(0x80040309U));
     }
   };

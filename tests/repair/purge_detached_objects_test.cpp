@@ -15,7 +15,7 @@
 #include "repair/pass_sequence.h"
 #include "repair/passes.h"
 #include "status/status_rules.h"
-#include "store_pass_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vddb::test::passes {
 namespace {
@@ -54,7 +54,7 @@ tStoragePass sequenceRow(std::uint32_t order) {
   return nullptr;
 }
 
-class DetachedObjects : public StorePassTest {
+class DetachedObjects : public StoreTest {
  protected:
   tStatus2 run(tStoragePass pass) {
     tStatus2 status;
@@ -88,20 +88,20 @@ TEST_F(DetachedObjects, TrelixTakesADetachedObjectApartAndDeletesItWithWhatItSti
   // #1, #9 is owned through an attribute no step clears. #8 is attached.
   open({{1,
          kOwningTrelix,
-         {{attr(0xEEC00022), refs({2, 3})},
-          {attr(0xEEC00025), refs({4})},
-          {attr(0xEEC00024), refs({})},
-          {attr(0x20C00023), ref(5)},
-          {attr(0xEEC0000C), refs({6})},
-          {attr(0xEEC001A4), refs({7})},
-          {attr(kExtraOwned), ref(9)}}},
+         {{attributeText(0xEEC00022), refsTo({2, 3})},
+          {attributeText(0xEEC00025), refsTo({4})},
+          {attributeText(0xEEC00024), refsTo({})},
+          {attributeText(0x20C00023), refTo(5)},
+          {attributeText(0xEEC0000C), refsTo({6})},
+          {attributeText(0xEEC001A4), refsTo({7})},
+          {attributeText(kExtraOwned), refTo(9)}}},
         {2, kSlotEntry},
         {3, kKeptEntry},
         {4, kSlotEntry},
         {5, kPlain},
         {6, kPlain},
         {7, kPlain},
-        {8, kTrelix, {{attr(0x20C00021), ref(7)}, {attr(0xEEC00022), refs({10})}}},
+        {8, kTrelix, {{attributeText(0x20C00021), refTo(7)}, {attributeText(0xEEC00022), refsTo({10})}}},
         {9, kPlain},
         {10, kSlotEntry}},
        kExtraClasses);
@@ -121,10 +121,10 @@ TEST_F(DetachedObjects, TrelixTakesADetachedObjectApartAndDeletesItWithWhatItSti
 TEST_F(DetachedObjects, MordanWithAnEmptySlotListDeletesNothingIndividually) {
   open({{1,
          kMordan,
-         {{attr(0xEEC00021), refs({})},
-          {attr(0x20C00020), ref(5)},
-          {attr(0xEEC0000C), refs({6})},
-          {attr(0xEEC001A4), refs({7})}}},
+         {{attributeText(0xEEC00021), refsTo({})},
+          {attributeText(0x20C00020), refTo(5)},
+          {attributeText(0xEEC0000C), refsTo({6})},
+          {attributeText(0xEEC001A4), refsTo({7})}}},
         {5, kPlain},
         {6, kPlain},
         {7, kPlain}},
@@ -141,7 +141,7 @@ TEST_F(DetachedObjects, MordanWithAnEmptySlotListDeletesNothingIndividually) {
 }
 
 TEST_F(DetachedObjects, MordanDeletesTheFailingEntriesOfItsOneSlotList) {
-  open({{1, kMordan, {{attr(0xEEC00021), refs({2, 3, 4})}}},
+  open({{1, kMordan, {{attributeText(0xEEC00021), refsTo({2, 3, 4})}}},
         {2, kKeptEntry},
         {3, kSlotEntry},
         {4, kPlain}},  // not of the slot-list kind: the kind-filtered read leaves it out
@@ -175,7 +175,7 @@ const PassCase kPasses[] = {
 TEST_F(DetachedObjects, AnObjectWithItsRequiredReferenceIsLeftWhateverItsSlotListsHold) {
   for (const PassCase& c : kPasses) {
     SCOPED_TRACE(c.name);
-    open({{1, c.mainClass, {{attr(c.requiredReference), ref(3)}, {attr(c.slotList), refs({2})}}},
+    open({{1, c.mainClass, {{attributeText(c.requiredReference), refTo(3)}, {attributeText(c.slotList), refsTo({2})}}},
           {2, kSlotEntry},
           {3, kPlain}},
          kExtraClasses);
@@ -201,11 +201,11 @@ TEST_F(DetachedObjects, AFailingClassTestEndsAllFurtherDeletionsAndWrites) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.nth);
-    open({{1, kTrelix, {{attr(0xEEC00022), refs({2, 3})}, {attr(0xEEC00025), refs({4})}}},
+    open({{1, kTrelix, {{attributeText(0xEEC00022), refsTo({2, 3})}, {attributeText(0xEEC00025), refsTo({4})}}},
           {2, kSlotEntry},
           {3, kKeptEntry},
           {4, kSlotEntry},
-          {8, kTrelix, {{attr(0xEEC00022), refs({10})}}},
+          {8, kTrelix, {{attributeText(0xEEC00022), refsTo({10})}}},
           {10, kSlotEntry},
           {11, kTrelixCompanion}},
          kExtraClasses);
@@ -220,7 +220,7 @@ TEST_F(DetachedObjects, AFailingClassTestEndsAllFurtherDeletionsAndWrites) {
 TEST_F(DetachedObjects, AFailingRequiredReferenceReadLeavesThatObjectAndEveryLaterOne) {
   for (const PassCase& c : kPasses) {
     SCOPED_TRACE(c.name);
-    open({{1, c.mainClass, {{attr(c.slotList), refs({2})}}},
+    open({{1, c.mainClass, {{attributeText(c.slotList), refsTo({2})}}},
           {2, kSlotEntry},
           {3, c.mainClass},
           {4, c.companionClass}},
@@ -239,9 +239,9 @@ TEST_F(DetachedObjects, ACompanionWithAReferrerStaysOneWithoutIsUnlinkedAndDelet
   for (const PassCase& c : kPasses) {
     SCOPED_TRACE(c.name);
     // #1 is referred to; #2 is not; #3's only referrer no longer exists.
-    open({{1, c.companionClass, {{attr(0xEEC001A4), refs({7})}, {attr(0xEEC0000C), refs({5})}}},
-          {2, c.companionClass, {{attr(0xEEC0000C), refs({6})}}},
-          {3, c.companionClass, {{attr(0xEEC001A4), refs({20})}}},
+    open({{1, c.companionClass, {{attributeText(0xEEC001A4), refsTo({7})}, {attributeText(0xEEC0000C), refsTo({5})}}},
+          {2, c.companionClass, {{attributeText(0xEEC0000C), refsTo({6})}}},
+          {3, c.companionClass, {{attributeText(0xEEC001A4), refsTo({20})}}},
           {5, kPlain},
           {6, kPlain},
           {7, kPlain}},
@@ -279,8 +279,8 @@ tStoragePass passOf(const VariantCase& v) {
 TEST_F(DetachedObjects, EachVariantUnlinksItsOwnWayBeforeDeleting) {
   for (const VariantCase& v : kVariants) {
     SCOPED_TRACE(v.name);
-    const std::string owned = attr(v.unlinking);
-    open({{1, v.objectClass, {{owned, v.clearsReference ? ref(6) : refs({6})}}}, {6, kPlain}},
+    const std::string owned = attributeText(v.unlinking);
+    open({{1, v.objectClass, {{owned, v.clearsReference ? refTo(6) : refsTo({6})}}}, {6, kPlain}},
          kExtraClasses);
     const tStatus2 status = run(passOf(v));
     EXPECT_EQ(status.code, 0);
@@ -323,7 +323,7 @@ TEST_F(DetachedObjects, NoFailedAllocationDeletesAReferencedObject) {
     for (std::uint64_t nth = 1;; ++nth) {
       SCOPED_TRACE(nth);
       open({{1, v.objectClass},
-            {2, v.objectClass, {{attr(0xEEC001A4), refs({7})}}},
+            {2, v.objectClass, {{attributeText(0xEEC001A4), refsTo({7})}}},
             {3, v.objectClass},
             {7, kPlain}},
            kExtraClasses);

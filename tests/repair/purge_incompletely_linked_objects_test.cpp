@@ -12,7 +12,7 @@
 #include "platform/memory.h"
 #include "repair/passes.h"
 #include "status/status_rules.h"
-#include "store_pass_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vddb::test::passes {
 namespace {
@@ -31,10 +31,10 @@ const std::vector<ExtraClass> kExtraClasses = {
 };
 
 constexpr HRESULT kFailure = static_cast<HRESULT>(0x80040A98U);
-const std::string k1E = attr(0x20C0001E);
-const std::string k1F = attr(0x20C0001F);
+const std::string k1E = attributeText(0x20C0001E);
+const std::string k1F = attributeText(0x20C0001F);
 
-class IncompletelyLinked : public StorePassTest {
+class IncompletelyLinked : public StoreTest {
  protected:
   tStatus2 run() {
     tStatus2 status;
@@ -54,11 +54,11 @@ TEST_F(IncompletelyLinked, DeletesByWhichReferenceIsMissing) {
     std::set<unsigned> remaining;
     bool readsSecondReference;
   } cases[] = {
-      {"both set", {{k1E, ref(5)}, {k1F, ref(6)}}, {}, {1, 5, 6, 9}, true},
-      {"first empty", {{k1F, ref(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
-      {"first dangles", {{k1E, ref(20)}, {k1F, ref(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
+      {"both set", {{k1E, refTo(5)}, {k1F, refTo(6)}}, {}, {1, 5, 6, 9}, true},
+      {"first empty", {{k1F, refTo(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
+      {"first dangles", {{k1E, refTo(20)}, {k1F, refTo(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
       {"second empty",
-       {{k1E, ref(5)}},
+       {{k1E, refTo(5)}},
        {"#1 setReference(0x20C0001E, null)", "delete #1", "delete #9"},
        {5, 6},
        true},
@@ -67,7 +67,7 @@ TEST_F(IncompletelyLinked, DeletesByWhichReferenceIsMissing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     nlohmann::json values = c.values;
-    values[attr(kExtraOwned)] = ref(9);
+    values[attributeText(kExtraOwned)] = refTo(9);
     open({{1, kOwningLink, values}, {5, kPlain}, {6, kPlain}, {9, kPlain}}, kExtraClasses);
     const tStatus2 status = run();
     EXPECT_EQ(status.code, 0);
@@ -78,9 +78,9 @@ TEST_F(IncompletelyLinked, DeletesByWhichReferenceIsMissing) {
 }
 
 TEST_F(IncompletelyLinked, EveryObjectOfTheClassIsLookedAtInCollectionOrder) {
-  open({{1, kTwoWayLink, {{k1E, ref(5)}}},
-        {2, kTwoWayLink, {{k1E, ref(5)}, {k1F, ref(6)}}},
-        {3, kTwoWayLink, {{k1F, ref(6)}}},
+  open({{1, kTwoWayLink, {{k1E, refTo(5)}}},
+        {2, kTwoWayLink, {{k1E, refTo(5)}, {k1F, refTo(6)}}},
+        {3, kTwoWayLink, {{k1F, refTo(6)}}},
         {5, kPlain},
         {6, kPlain}},
        kExtraClasses);
@@ -93,9 +93,9 @@ TEST_F(IncompletelyLinked, EveryObjectOfTheClassIsLookedAtInCollectionOrder) {
 
 TEST_F(IncompletelyLinked, AFailedReferenceReadLeavesThatObjectAndEveryLaterOne) {
   // #1 is complete, #2 lacks 0x20C0001E, #3 lacks 0x20C0001F.
-  const std::vector<Obj> objects = {{1, kTwoWayLink, {{k1E, ref(5)}, {k1F, ref(6)}}},
-                                    {2, kTwoWayLink, {{k1F, ref(6)}}},
-                                    {3, kTwoWayLink, {{k1E, ref(5)}}},
+  const std::vector<Obj> objects = {{1, kTwoWayLink, {{k1E, refTo(5)}, {k1F, refTo(6)}}},
+                                    {2, kTwoWayLink, {{k1F, refTo(6)}}},
+                                    {3, kTwoWayLink, {{k1E, refTo(5)}}},
                                     {5, kPlain},
                                     {6, kPlain}};
   // Which getReference call reads #3's 0x20C0001E in a run without faults.
@@ -134,7 +134,7 @@ TEST_F(IncompletelyLinked, AFailedReferenceReadLeavesThatObjectAndEveryLaterOne)
 }
 
 TEST_F(IncompletelyLinked, AFailedClearDeletesNothing) {
-  open({{1, kTwoWayLink, {{k1E, ref(5)}}}, {2, kTwoWayLink}, {5, kPlain}}, kExtraClasses);
+  open({{1, kTwoWayLink, {{k1E, refTo(5)}}}, {2, kTwoWayLink}, {5, kPlain}}, kExtraClasses);
   injector().failCall("setReference", 1, kStorageNotFound);
   const tStatus2 status = run();
   EXPECT_EQ(status.code, StatusNotFound);
@@ -160,9 +160,9 @@ TEST_F(IncompletelyLinked, AnErrorOnEntryOrAFailedCollectionMakesNoChange) {
 TEST_F(IncompletelyLinked, NoFailedAllocationDeletesACompleteObjectOrWhatAReferenceNames) {
   for (std::uint64_t nth = 1;; ++nth) {
     SCOPED_TRACE(nth);
-    open({{1, kTwoWayLink, {{k1F, ref(6)}}},
-          {2, kTwoWayLink, {{k1E, ref(5)}, {k1F, ref(6)}}},
-          {3, kTwoWayLink, {{k1E, ref(7)}}},
+    open({{1, kTwoWayLink, {{k1F, refTo(6)}}},
+          {2, kTwoWayLink, {{k1E, refTo(5)}, {k1F, refTo(6)}}},
+          {3, kTwoWayLink, {{k1E, refTo(7)}}},
           {5, kPlain},
           {6, kPlain},
           {7, kPlain}},

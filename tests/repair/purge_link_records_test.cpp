@@ -17,7 +17,7 @@
 #include "repair/pass_sequence.h"
 #include "repair/passes.h"
 #include "status/status_rules.h"
-#include "store_pass_fixture.h"
+#include "support/store_fixture.h"
 
 namespace vddb::test::passes {
 namespace {
@@ -31,22 +31,22 @@ constexpr const char* kNamedObject = "c1b74069-2108-3d9c-6dbd-f106bc02ca2e";
 constexpr const char* kPlain = "d3000000-0000-4000-8000-000000000001";
 const std::vector<ExtraClass> kExtraClasses = {{kPlain, nullptr, {}}};
 
-const std::string kFirst = attr(0x20C003E8);
-const std::string kSecond = attr(0x20C003E9);
-const std::string kNumber = attr(0x58C003EA);
+const std::string kFirst = attributeText(0x20C003E8);
+const std::string kSecond = attributeText(0x20C003E9);
+const std::string kNumber = attributeText(0x58C003EA);
 
 constexpr HRESULT kFailure = static_cast<HRESULT>(0x80040A97U);
 
 Obj record(unsigned n, std::optional<unsigned> first, std::optional<unsigned> second,
            std::int32_t number = 0) {
   nlohmann::json values = nlohmann::json::object();
-  if (first) values[kFirst] = ref(*first);
-  if (second) values[kSecond] = ref(*second);
+  if (first) values[kFirst] = refTo(*first);
+  if (second) values[kSecond] = refTo(*second);
   values[kNumber] = number;
   return {n, kLinkRecord, values};
 }
 
-class LinkRecords : public StorePassTest {
+class LinkRecords : public StoreTest {
  protected:
   tStatus2 runIncomplete() {
     tStatus2 status;
@@ -283,7 +283,7 @@ TEST_F(LinkRecords, AFailedReadDeletesNothingAndEndsThePass) {
   }
   // A record without a number fails the same way, on every run.
   open({record(1, 20, 500, 7),
-        {2, kLinkRecord, {{kFirst, ref(20)}}},
+        {2, kLinkRecord, {{kFirst, refTo(20)}}},
         {20, kPlain},
         {500, kNamedObject}},
        kExtraClasses);

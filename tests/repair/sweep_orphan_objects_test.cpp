@@ -16,15 +16,15 @@
 #include "status/status_rules.h"
 #include "store/guid.h"
 #include "support/fault_injection.h"
-#include "support/pass_store_fixture.h"
+#include "support/store_fixture.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
-using vddb::test::numberedGuid;
-using vddb::test::PassStoreJson;
+using vddb::test::objectGuid;
+using vddb::test::StoreJson;
 namespace platform = vddb::platform;
 
 constexpr GUID kSweptClass = vddb::guidLiteral("4861b1be-bfa3-3a27-bb54-c9faa2c28c12");
@@ -40,9 +40,9 @@ struct Swept {
   std::optional<std::int64_t> condition = 0;
 };
 
-PassStoreJson storeOf(const std::vector<Swept>& swept,
+StoreJson storeOf(const std::vector<Swept>& swept,
                       const std::vector<std::optional<std::string>>& referencedNames) {
-  PassStoreJson store;
+  StoreJson store;
   for (const Swept& s : swept) {
     nlohmann::json values = nlohmann::json::object();
     if (s.condition) values[kCondition] = *s.condition;
@@ -91,15 +91,15 @@ void append(std::vector<std::string>& to, const std::vector<std::string>& more) 
   to.insert(to.end(), more.begin(), more.end());
 }
 
-class OrphanSweep : public vddb::test::PassStoreTest {
+class OrphanSweep : public vddb::test::ConfigurationTest {
  protected:
   void run(tStatus2& status) {
-    _from = faults().journal().size();
+    _from = injector().journal().size();
     tUpgradeDowngradeMgr::sweepOrphanObjects(storage(), status);
   }
   std::vector<std::string> calls() const { return journalSince(_from); }
   // Counts from the injector's start, as its faults do.
-  std::uint64_t next(const char* operation) { return faults().count(operation) + 1; }
+  std::uint64_t next(const char* operation) { return injector().count(operation) + 1; }
 
   std::size_t _from = 0;
 };
@@ -242,7 +242,7 @@ void PrintTo(const SweptQueryFault& f, std::ostream* out) {
 TEST_P(SweptQueryFailure, EndsThePassWithoutEnumerating) {
   const SweptQueryFault& f = GetParam();
   open(storeOf({{1, "Beta"}}, {}));
-  faults().failCall(f.operation, next(f.operation), f.result);
+  injector().failCall(f.operation, next(f.operation), f.result);
 
   tStatus2 status;
   run(status);
@@ -266,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(OrphanSweep, FailingSweptEnumerationEndsTheLoopUnrecorded) {
   open(storeOf({{1, "Beta"}}, {}));
-  faults().failCall("IGuidEnumerator::Next", next("Next"), E_FAIL);
+  injector().failCall("IGuidEnumerator::Next", next("Next"), E_FAIL);
 
   tStatus2 status;
   run(status);
@@ -299,7 +299,7 @@ void PrintTo(const ObjectFault& f, std::ostream* out) {
 TEST_P(ObjectFailure, KeepsThatObjectAndAllLaterOnes) {
   const ObjectFault& f = GetParam();
   open(storeOf({{1, "Beta"}, {2, "Gamma"}, {3, "Delta"}}, {"Alpha"}));
-  faults().failCall(f.operation, faults().count(f.operation) + f.nthForObject2, f.result);
+  injector().failCall(f.operation, injector().count(f.operation) + f.nthForObject2, f.result);
 
   tStatus2 status;
   run(status);

@@ -10,7 +10,8 @@
 
 #include "platform/memory.h"
 #include "status/status_rules.h"
-#include "store_fixture.h"
+#include "store/wrappers.h"
+#include "support/store_fixture.h"
 
 namespace vddb::test {
 namespace {
@@ -85,11 +86,11 @@ TEST_P(EnumerateBatching, AsksForSixteenAtATimeAndStopsAfterAnEmptyBatch) {
   const BatchCase& c = GetParam();
   open(items(c.objects));
   std::int32_t code = 0;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   injector().clearJournal();
 
   GuidList guids;
-  store::enumerateQuery(storage(), query.get(), guids, code);
+  store::enumerateQuery(decorated(), query.get(), guids, code);
 
   EXPECT_EQ(code, 0);
   EXPECT_EQ(results(injector(), "Next"), c.nextResults);
@@ -109,12 +110,12 @@ class EnumerateQuery : public StoreTest {};
 TEST_F(EnumerateQuery, KeepsWhatCameBeforeAFailingBatch) {
   open(items(20));
   std::int32_t code = 0;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   injector().failCall("IGuidEnumerator::Next", 2, kStorageNotFound);
 
   GuidList guids;
   guids.append(objectGuid(99));  // emptied first
-  store::enumerateQuery(storage(), query.get(), guids, code);
+  store::enumerateQuery(decorated(), query.get(), guids, code);
 
   EXPECT_EQ(code, StatusNotFound);
   EXPECT_EQ(guids.size(), 16u);
@@ -124,12 +125,12 @@ TEST_F(EnumerateQuery, KeepsWhatCameBeforeAFailingBatch) {
 TEST_F(EnumerateQuery, MakesNoCallOnABadCodeButEmptiesTheList) {
   open(items(3));
   std::int32_t code = 0;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   injector().clearJournal();
   code = -7;
   GuidList guids;
   guids.append(objectGuid(99));
-  store::enumerateQuery(storage(), query.get(), guids, code);
+  store::enumerateQuery(decorated(), query.get(), guids, code);
   EXPECT_EQ(code, -7);
   EXPECT_TRUE(guids.empty());
   EXPECT_THAT(injector().calls(), IsEmpty());
@@ -138,11 +139,11 @@ TEST_F(EnumerateQuery, MakesNoCallOnABadCodeButEmptiesTheList) {
 TEST_F(EnumerateQuery, ListThatCannotGrowReplacesAWarning) {
   open(items(3));
   std::int32_t code = 0;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   code = 3;
   GuidList guids;
   platform::failAllocationAt(1, true);
-  store::enumerateQuery(storage(), query.get(), guids, code);
+  store::enumerateQuery(decorated(), query.get(), guids, code);
   platform::clearAllocationFault();
   EXPECT_EQ(code, StatusNoMemory);
   EXPECT_TRUE(guids.allocationFailed());
@@ -151,11 +152,11 @@ TEST_F(EnumerateQuery, ListThatCannotGrowReplacesAWarning) {
 TEST_F(EnumerateQuery, ListThatCannotGrowKeepsAnEarlierError) {
   open(items(20));
   std::int32_t code = 0;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   injector().failCall("IGuidEnumerator::Next", 2, kSomeFailure);
   GuidList guids;
   platform::failAllocationAt(1, true);
-  store::enumerateQuery(storage(), query.get(), guids, code);
+  store::enumerateQuery(decorated(), query.get(), guids, code);
   platform::clearAllocationFault();
   EXPECT_EQ(code, kSomeFailure);
 }
@@ -169,7 +170,7 @@ TEST_F(CollectObjectsOfClass, OpensTheClassAndItsDerivedClassesInEnumerationOrde
   open(catalog().object(3, kItem).object(1, kDerivedItem).object(2, kPlain).object(4, kItem));
   tStatus2 status;
   ObjectList objects;
-  store::collectObjectsOfClass(classGuid(kItem), storage(), objects, status);
+  store::collectObjectsOfClass(classGuid(kItem), decorated(), objects, status);
 
   EXPECT_EQ(status.code, 0);
   EXPECT_THAT(listIds(objects), ElementsAreArray(objectIds({1, 3, 4})));
@@ -188,7 +189,7 @@ TEST_F(CollectObjectsOfClass, EnteredWithAnErrorEmptiesTheListAndMakesNoCall) {
   }
   tStatus2 status;
   status.code = StatusNotFound;
-  store::collectObjectsOfClass(classGuid(kItem), storage(), objects, status);
+  store::collectObjectsOfClass(classGuid(kItem), decorated(), objects, status);
   EXPECT_EQ(status.code, StatusNotFound);
   EXPECT_TRUE(objects.empty());
   EXPECT_THAT(injector().calls(), IsEmpty());
@@ -199,7 +200,7 @@ TEST_F(CollectObjectsOfClass, KeepsTheObjectsOpenedBeforeAFailureAndOpensNoMore)
   injector().failCall("openObject", 3, kSomeFailure);
   tStatus2 status;
   ObjectList objects;
-  store::collectObjectsOfClass(classGuid(kItem), storage(), objects, status);
+  store::collectObjectsOfClass(classGuid(kItem), decorated(), objects, status);
   EXPECT_EQ(status.code, kSomeFailure);
   EXPECT_THAT(listIds(objects), ElementsAreArray(objectIds({1, 2})));
   EXPECT_EQ(injector().count("openObject"), 3u);
@@ -211,7 +212,7 @@ TEST_F(CollectObjectsOfClass, FailedQueryMakesNoFurtherCall) {
   injector().failCall("createQuery", 1, kStorageNotFound);
   tStatus2 status;
   ObjectList objects;
-  store::collectObjectsOfClass(classGuid(kItem), storage(), objects, status);
+  store::collectObjectsOfClass(classGuid(kItem), decorated(), objects, status);
   EXPECT_EQ(status.code, StatusNotFound);
   EXPECT_TRUE(objects.empty());
   EXPECT_EQ(injector().calls().size(), 1u);
@@ -231,7 +232,7 @@ TEST_F(CollectObjectsOfClass, AllocationFailuresBecomeNoMemoryAndTheListFailureI
     ObjectList objects;
     injector().clearJournal();
     platform::failAllocationAt(n);
-    store::collectObjectsOfClass(classGuid(kItem), storage(), objects, status);
+    store::collectObjectsOfClass(classGuid(kItem), decorated(), objects, status);
     const bool fired = platform::allocationFaultFired();
     platform::clearAllocationFault();
     if (!fired) {
@@ -267,7 +268,7 @@ TEST_F(CollectObjectsOfClass, RaiseIsNotMadeOverAnError) {
   // The GUID list takes allocations 1 and 2 (one, then two entries' room,
   // then four); the object list's first block is the next one.
   platform::failAllocationAt(4, true);
-  store::collectObjectsOfClass(classGuid(kItem), storage(), objects, status);
+  store::collectObjectsOfClass(classGuid(kItem), decorated(), objects, status);
   platform::clearAllocationFault();
   EXPECT_TRUE(objects.allocationFailed());
   EXPECT_EQ(status.code, kSomeFailure);
@@ -283,7 +284,7 @@ class ReadObjectList : public StoreTest {
   void SetUp() override {
     StoreTest::SetUp();
     open(catalog()
-             .object(1, kItem, {{attributeId(kList), refsTo({4, 2, 3, 5})}})
+             .object(1, kItem, {{attributeText(kList), refsTo({4, 2, 3, 5})}})
              .object(2, kSlot)
              .object(3, kPlain)
              .object(4, kSlotVariant)
@@ -608,11 +609,11 @@ class StringReaders : public StoreTest {
     StoreTest::SetUp();
     open(
         catalog()
-            .object(1, kItem, {{attributeId(store::kNameAttribute), "Quenta Chassis 7 (left bay)"}})
+            .object(1, kItem, {{attributeText(store::kNameAttribute), "Quenta Chassis 7 (left bay)"}})
             .object(2, kItem)
-            .object(3, kItem, {{attributeId(store::kMatchNameAttribute), "bay"}})
-            .object(4, kItem, {{attributeId(store::kMatchNameAttribute), "Bay"}})
-            .object(5, kItem, {{attributeId(store::kMatchNameAttribute), "bay"}}));
+            .object(3, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}})
+            .object(4, kItem, {{attributeText(store::kMatchNameAttribute), "Bay"}})
+            .object(5, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}}));
   }
 
   std::u16string text(const tWideString& t) { return std::u16string(t.begin(), t.end()); }
@@ -663,20 +664,20 @@ TEST_F(StringReaders, TextThatCannotGrowReplacesAWarning) {
 
 TEST_F(StringReaders, FilterRestrictsTheQueryToEqualTexts) {
   std::int32_t code = 0;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   store::addStringFilter(query.get(), tWideString(u"bay"), code);
   EXPECT_EQ(code, 0);
   EXPECT_THAT(injector().calls("addStringCondition"),
               ElementsAre(::testing::HasSubstr("0xB8C0001E")));
   GuidList guids;
-  store::enumerateQuery(storage(), query.get(), guids, code);
+  store::enumerateQuery(decorated(), query.get(), guids, code);
   EXPECT_THAT(guidTexts(guids), ElementsAreArray(objectIds({3, 5})));
 }
 
 TEST_F(StringReaders, FilterRecordsAMissingExtensionAsItStands) {
   injector().failCall("QueryInterface:IStorageQueryEx", 1, kStorageNotFound);
   std::int32_t code = 0;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   store::addStringFilter(query.get(), tWideString(u"bay"), code);
   EXPECT_EQ(code, -2147220727);
   EXPECT_EQ(injector().count("addStringCondition"), 0u);
@@ -685,7 +686,7 @@ TEST_F(StringReaders, FilterRecordsAMissingExtensionAsItStands) {
 TEST_F(StringReaders, FilterConditionFailureIsMapped) {
   injector().failCall("addStringCondition", 1, kStorageNotFound);
   std::int32_t code = 1;
-  tScopedRef<IStorageQuery> query = store::createQuery(storage(), classGuid(kItem), 0, code);
+  tScopedRef<IStorageQuery> query = store::createQuery(decorated(), classGuid(kItem), 0, code);
   store::addStringFilter(query.get(), tWideString(u"bay"), code);
   EXPECT_EQ(code, StatusNotFound);
   code = -3;

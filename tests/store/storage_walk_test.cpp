@@ -18,7 +18,8 @@
 #include "status/status_rules.h"
 #include "store/object_list.h"
 #include "store/readers.h"
-#include "store_fixture.h"
+#include "store/wrappers.h"
+#include "support/store_fixture.h"
 
 namespace vddb::test {
 namespace {
@@ -63,7 +64,7 @@ StoreJson catalog() {
   return store;
 }
 
-std::string id(std::uint32_t attribute) { return attributeId(attribute); }
+std::string id(std::uint32_t attribute) { return attributeText(attribute); }
 
 class StorageWalk : public StoreTest {
  protected:
@@ -100,7 +101,7 @@ TEST_F(StorageWalk, ObjectReachedThroughTwoAttributesIsCollectedAndDeletedOnce) 
            .object(4, kNode)
            .object(5, kNode));
   tScopedRef<IStorageObject> start = object(1);
-  EXPECT_EQ(store::deleteWithOwned(storage(), start.get()), S_OK);
+  EXPECT_EQ(store::deleteWithOwned(decorated(), start.get()), S_OK);
   EXPECT_THAT(deleted(), UnorderedElementsAreArray(objectIds({1, 2, 3, 4})));
   EXPECT_EQ(deleted().front(), objectId(1));
   EXPECT_FALSE(exists(2));
@@ -228,7 +229,7 @@ TEST_F(StorageWalk, UnreadableGuidIsDeletedAsTheZeroGuid) {
   open(catalog().object(1, kNode, {{id(kOwnRef), refTo(2)}}).object(2, kNode));
   injector().failCall("getObjectGuid", 1, kSomeFailure);
   tScopedRef<IStorageObject> start = object(1);
-  EXPECT_EQ(store::deleteWithOwned(storage(), start.get()), kStorageNotFound);
+  EXPECT_EQ(store::deleteWithOwned(decorated(), start.get()), kStorageNotFound);
   EXPECT_THAT(deleted(), ElementsAreArray({kZero}));
   EXPECT_TRUE(exists(1));
   EXPECT_TRUE(exists(2));
@@ -253,7 +254,7 @@ TEST_P(DeleteWithOwned, MakesEveryDeletionAndReturnsTheLastRawFailure) {
            .object(3, kNode));
   for (const auto& [nth, result] : c.failures) injector().failCall("deleteObject", nth, result);
   tScopedRef<IStorageObject> start = object(1);
-  const HRESULT result = store::deleteWithOwned(storage(), start.get());
+  const HRESULT result = store::deleteWithOwned(decorated(), start.get());
   EXPECT_EQ(result, c.expected);
   EXPECT_THAT(deleted(), ElementsAreArray(objectIds({1, 2, 3})));
   std::set<unsigned> failed;
@@ -276,7 +277,7 @@ TEST_F(StorageWalk, DeleteWithOwnedLeavesTheCallersReference) {
   open(catalog().object(1, kNode, {{id(kOwnRef), refTo(2)}}).object(2, kNode).object(3, kNode));
   tScopedRef<IStorageObject> start = object(1);
   const std::size_t wrappersBefore = injector().liveWrappers();  // the storage and object 1
-  EXPECT_EQ(store::deleteWithOwned(storage(), start.get()), S_OK);
+  EXPECT_EQ(store::deleteWithOwned(decorated(), start.get()), S_OK);
   // Everything the walk took is given back, and the caller's reference was
   // not: its wrapper is still alive.
   EXPECT_EQ(injector().liveWrappers(), wrappersBefore);
@@ -373,7 +374,7 @@ TEST_P(StorageWalkOutOfMemory, DeleteWithOwnedDeletesThePrefixItCollected) {
     injector().clearJournal();
     tScopedRef<IStorageObject> start = object(1);
     platform::failAllocationAt(n, persistent);
-    const HRESULT result = store::deleteWithOwned(storage(), start.get());
+    const HRESULT result = store::deleteWithOwned(decorated(), start.get());
     const bool fired = platform::allocationFaultFired();
     platform::clearAllocationFault();
     ASSERT_TRUE(fired) << "every allocation was survived; nothing deleted partially";
