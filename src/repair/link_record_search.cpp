@@ -108,11 +108,19 @@ bool findDuplicateLinkRecords(const tLinkRecordKey* keys, std::size_t count,
   if (count >= kNoPosition) return false;  // positions must fit below the marker
 
   // Groups as chains in position order: the index holds each key's first
-  // and last member, `next` links each member to the following one.
+  // and last member, each record's link names the following member. The
+  // link also says whether the record's position is in the doomed list.
+  struct tLink {
+    std::uint32_t next;
+    bool doomed;
+  };
   tGuidKeyIndex groups;
-  tGrowableArray<std::uint32_t> next;
-  if (!groups.reserve(count) || !next.reserve(count)) return false;
-  for (std::size_t i = 0; i < count; ++i) next.append(kNoPosition);
+  tGrowableArray<tLink> links;
+  if (!groups.reserve(count) || !links.reserve(count)) return false;
+  for (std::size_t i = 0; i < count; ++i) links.append(tLink{kNoPosition, false});
+  for (const std::uint32_t position : doomed) {
+    if (position < count) links[position].doomed = true;
+  }
 
   for (std::size_t i = 0; i < count; ++i) {
     const tLinkRecordKey& key = keys[i];
@@ -123,22 +131,22 @@ bool findDuplicateLinkRecords(const tLinkRecordKey* keys, std::size_t count,
         groups.findOrInsert(key.firstObject, key.number, position, inserted);
     if (group == nullptr) return false;  // not expected: room was reserved
     if (!inserted) {
-      next[group->last] = position;
+      links[group->last].next = position;
       group->last = position;
     }
   }
 
-  // The pairwise search meets each group at its first member and pairs it
-  // with every later member; the later members are then doomed and skipped.
+  // The pairwise search: every position not in the doomed list is paired
+  // with each later member of its group. Once a group's first member has
+  // been paired, the others are doomed and skipped, so this is linear; only
+  // a position whose append failed is visited in turn, as the pairwise
+  // search visits it.
   for (std::size_t i = 0; i < count; ++i) {
-    const tLinkRecordKey& key = keys[i];
-    if (!key.hasFirstObject || next[i] == kNoPosition) continue;
-    const tGuidKeyIndex::Entry* group = groups.find(key.firstObject, key.number);
-    if (group == nullptr || group->first != i) continue;
-    const auto head = static_cast<std::uint32_t>(i);
-    for (std::uint32_t member = next[i]; member != kNoPosition; member = next[member]) {
-      doomed.append(head);
-      doomed.append(member);
+    if (links[i].doomed) continue;
+    const auto position = static_cast<std::uint32_t>(i);
+    for (std::uint32_t member = links[i].next; member != kNoPosition; member = links[member].next) {
+      if (doomed.append(position)) links[i].doomed = true;
+      if (doomed.append(member)) links[member].doomed = true;
     }
   }
   return true;

@@ -67,14 +67,15 @@ class tGuidKeyIndex {
   bool _allocationFailed = false;
 };
 
-// Appends to `doomed` the positions that the pairwise duplicate search
-// appends, in its order and with its repeats: for each group of two or more
-// records with equal first-object GUID and number (records without a first
-// object excluded), at the position of its first member p0, the pairs
-// p0 p1, p0 p2, ... in position order. A position whose append fails (the
-// list cannot grow) is left out, as the pairwise search leaves it out.
-// Returns false, appending nothing, when its own working memory cannot be
-// had. Linear in `count`.
+// Appends to `doomed` exactly the positions that the pairwise duplicate
+// search appends, in its order and with its repeats: every position not yet
+// in the list is paired with each later record of equal first-object GUID
+// and number (records without a first object excluded), appending the
+// position and then the later one. An append that fails (the list cannot
+// grow) leaves that position out of the list, so it is visited in turn, as
+// the pairwise search would visit it. Returns false, appending nothing, when
+// its own working memory cannot be had. Linear in `count` while the list can
+// grow.
 bool findDuplicateLinkRecords(const tLinkRecordKey* keys, std::size_t count,
                               tGrowableArray<std::uint32_t>& doomed) noexcept;
 

@@ -49,6 +49,37 @@ std::vector<std::uint32_t> pairwiseDoomed(const std::vector<tLinkRecordKey>& key
   return doomed;
 }
 
+// The pairwise search appending to a list that grows as the runtime lists do
+// (doubling, one element first) and whose growth number `failingGrowth`
+// (0-based) fails: that append is lost, and a position lost this way is not
+// in the list when its own turn comes.
+std::vector<std::uint32_t> pairwiseDoomedWithFailingGrowth(const std::vector<tLinkRecordKey>& keys,
+                                                           std::size_t failingGrowth) {
+  std::vector<std::uint32_t> doomed;
+  std::size_t capacity = 0;
+  std::size_t growths = 0;
+  const auto append = [&](std::uint32_t position) {
+    if (doomed.size() == capacity) {
+      if (growths++ == failingGrowth) return;
+      capacity = capacity == 0 ? 1 : capacity * 2;
+    }
+    doomed.push_back(position);
+  };
+  for (std::uint32_t i = 0; i < keys.size(); ++i) {
+    if (std::find(doomed.begin(), doomed.end(), i) != doomed.end()) continue;
+    for (std::uint32_t j = i + 1; j < keys.size(); ++j) {
+      const tLinkRecordKey& a = keys[i];
+      const tLinkRecordKey& b = keys[j];
+      if (a.hasFirstObject && b.hasFirstObject && a.number == b.number &&
+          a.firstObject == b.firstObject) {
+        append(i);
+        append(j);
+      }
+    }
+  }
+  return doomed;
+}
+
 std::vector<tLinkRecordKey> randomKeys(std::mt19937& random, std::size_t count,
                                        std::uint32_t objects, std::int32_t numbers) {
   std::uniform_int_distribution<std::uint32_t> object(0, objects - 1);
@@ -165,14 +196,18 @@ TEST_F(LinkRecordSearch, WithoutWorkingMemoryNothingIsDoomed) {
   }
 }
 
-TEST_F(LinkRecordSearch, APositionTheDoomedListCannotTakeIsLeftOut) {
+// A failed growth of the doomed list loses one append; the position then
+// gets its own turn, exactly as in the pairwise search (in groups of three or
+// more that turn dooms it again).
+TEST_F(LinkRecordSearch, AFailedGrowthOfTheDoomedListMatchesThePairwiseSearch) {
   std::mt19937 random(11);
   const std::vector<tLinkRecordKey> keys = randomKeys(random, 200, 5, 2);
   const std::vector<std::uint32_t> expected = pairwiseDoomed(keys);
   ASSERT_GT(expected.size(), 16u);
-  // Allocations 3 and on are the doomed list's growths, at the appends of
-  // entries 0, 1, 2, 4, 8, ...: each failure loses exactly that entry.
-  std::size_t lost = 0;
+  // Allocations 1 and 2 are the search's own index and links; 3 and on are
+  // the doomed list's growths.
+  std::size_t failures = 0;
+  std::size_t differing = 0;
   for (std::uint64_t nth = 3;; ++nth) {
     SCOPED_TRACE(nth);
     platform::failAllocationAt(nth);
@@ -185,13 +220,30 @@ TEST_F(LinkRecordSearch, APositionTheDoomedListCannotTakeIsLeftOut) {
       break;
     }
     EXPECT_TRUE(doomed.allocationFailed());
-    const std::size_t at = lost == 0 ? 0 : std::size_t{1} << (lost - 1);
-    std::vector<std::uint32_t> withoutOne = expected;
-    withoutOne.erase(withoutOne.begin() + static_cast<std::ptrdiff_t>(at));
-    EXPECT_EQ(toVector(doomed), withoutOne);
-    ++lost;
+    const std::vector<std::uint32_t> oracle = pairwiseDoomedWithFailingGrowth(keys, nth - 3);
+    EXPECT_EQ(toVector(doomed), oracle);
+    if (oracle.size() != expected.size() - 1) ++differing;
+    ++failures;
   }
-  EXPECT_GT(lost, 4u);
+  EXPECT_GT(failures, 4u);
+  EXPECT_GT(differing, 0u) << "some lost append should give its position a turn of its own";
+}
+
+// Three alike records, the second append lost: record 1 gets its own turn
+// and is paired with record 2, so all three are still doomed.
+TEST_F(LinkRecordSearch, ALostSecondMemberIsDoomedOnItsOwnTurn) {
+  std::vector<tLinkRecordKey> keys(3);
+  for (tLinkRecordKey& key : keys) {
+    key.hasFirstObject = true;
+    key.firstObject = guidNumber(7);
+    key.number = 4;
+  }
+  platform::failAllocationAt(4);  // index, links, growth to 1, growth to 2 fails
+  tGrowableArray<std::uint32_t> doomed;
+  ASSERT_TRUE(findDuplicateLinkRecords(keys.data(), keys.size(), doomed));
+  ASSERT_TRUE(platform::allocationFaultFired());
+  EXPECT_EQ(toVector(doomed), (std::vector<std::uint32_t>{0, 0, 2, 1, 2}));
+  EXPECT_EQ(toVector(doomed), pairwiseDoomedWithFailingGrowth(keys, 1));
 }
 
 }  // namespace
