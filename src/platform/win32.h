@@ -10,8 +10,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// objbase.h needs windows.h first.
+// clang-format off
 #include <windows.h>
 #include <objbase.h>
+// clang-format on
 #else
 #include <cstddef>
 #include <cstdint>

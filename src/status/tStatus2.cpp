@@ -9,7 +9,6 @@ struct tStatus2::Implementation {
   std::uint32_t line;
 };
 
-
 tStatus2::tStatus2(const tStatus2& other) noexcept : _impl(other._impl), code(other.code) {
   if (_impl != nullptr) ++_impl->references;
 }
@@ -26,9 +25,9 @@ std::uint32_t tStatus2::_assign(const tStatus2& other) noexcept {
   return 0;
 }
 
-std::uint32_t tStatus2::_allocateImplementationObject(std::int32_t newCode, const char* component,
-                                                      const char* sourceFile, std::uint32_t line,
-                                                      iStatus2Description* /*description*/) noexcept {
+std::uint32_t tStatus2::_allocateImplementationObject(
+    std::int32_t newCode, const char* component, const char* sourceFile, std::uint32_t line,
+    iStatus2Description* /*description*/) noexcept {
   code = newCode;
   auto* fresh = new (std::nothrow) Implementation{1, component, sourceFile, line};
   if (_impl != nullptr && --_impl->references == 0) delete _impl;

@@ -66,8 +66,7 @@ struct IStorageQueryEx : IUnknown {
 struct IGuidEnumerator : IUnknown {
   // Copies up to `count` GUIDs into `guids`; 0 when all were delivered, 1
   // when fewer (none at the end), negative on failure.
-  virtual HRESULT VDDB_STDCALL Next(std::uint32_t count, GUID* guids,
-                                    std::uint32_t* delivered) = 0;
+  virtual HRESULT VDDB_STDCALL Next(std::uint32_t count, GUID* guids, std::uint32_t* delivered) = 0;
 
  protected:
   ~IGuidEnumerator() = default;
@@ -92,8 +91,7 @@ struct IStorageObject : IUnknown {
   virtual HRESULT VDDB_STDCALL getString(std::uint32_t attributeId, char16_t** text) = 0;
   // `target` receives the referred object, or null when the reference is
   // empty or dangles.
-  virtual HRESULT VDDB_STDCALL getReference(std::uint32_t attributeId,
-                                            IStorageObject** target) = 0;
+  virtual HRESULT VDDB_STDCALL getReference(std::uint32_t attributeId, IStorageObject** target) = 0;
   // Two-call read: with capacity 0 and no array, `count` is the number of
   // entries; with capacity n, at most n slots are filled, each carrying a
   // reference the caller owns, and `count` is the number filled. Dangling
@@ -107,9 +105,8 @@ struct IStorageObject : IUnknown {
 
 struct IStorageObjectEx : IUnknown {
   // As getObjectList, for the entries that are of the kind `kindGuid`.
-  virtual HRESULT VDDB_STDCALL getKindObjectList(std::uint32_t attributeId,
-                                                 std::uint32_t capacity, const GUID& kindGuid,
-                                                 IStorageObject** objects,
+  virtual HRESULT VDDB_STDCALL getKindObjectList(std::uint32_t attributeId, std::uint32_t capacity,
+                                                 const GUID& kindGuid, IStorageObject** objects,
                                                  std::uint32_t* count) = 0;
 
  protected:
@@ -150,13 +147,17 @@ struct IAttributeIdEnumerator : IUnknown {
 };
 
 // Interface IDs. The two extension IDs are the store's; the others are ours.
-inline constexpr IID IID_IStorageQueryEx = vddb::guidLiteral("6a1e9879-a1d7-461a-8b9c-50e4e43cfb87");
-inline constexpr IID IID_IStorageObjectEx = vddb::guidLiteral("9524e331-1e94-48f9-9fd5-53ed34719f00");
+inline constexpr IID IID_IStorageQueryEx =
+    vddb::guidLiteral("6a1e9879-a1d7-461a-8b9c-50e4e43cfb87");
+inline constexpr IID IID_IStorageObjectEx =
+    vddb::guidLiteral("9524e331-1e94-48f9-9fd5-53ed34719f00");
 inline constexpr IID IID_IkorrinStorage = vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e01");
 inline constexpr IID IID_IStorageQuery = vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e02");
-inline constexpr IID IID_IGuidEnumerator = vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e03");
+inline constexpr IID IID_IGuidEnumerator =
+    vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e03");
 inline constexpr IID IID_IStorageObject = vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e04");
 inline constexpr IID IID_IStorageClass = vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e05");
-inline constexpr IID IID_IStorageAttribute = vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e06");
+inline constexpr IID IID_IStorageAttribute =
+    vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e06");
 inline constexpr IID IID_IAttributeIdEnumerator =
     vddb::guidLiteral("3c0e7a51-52d4-4a8b-9a0e-7f2d1c6b4e07");

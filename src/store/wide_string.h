@@ -31,7 +31,8 @@ class tBasicWideString {
     assignUnits(zeroTerminated, end);
   }
   tBasicWideString(const char16_t* begin, const char16_t* end) noexcept { assignUnits(begin, end); }
-  tBasicWideString(const tBasicWideString& other) noexcept : _allocationFailed(other._allocationFailed) {
+  tBasicWideString(const tBasicWideString& other) noexcept
+      : _allocationFailed(other._allocationFailed) {
     assignUnits(other.begin(), other.end());
   }
   tBasicWideString(tBasicWideString&& other) noexcept
@@ -129,8 +130,10 @@ class tBasicWideString {
       _allocationFailed = true;
       return false;
     }
-    if (_data != nullptr) std::memcpy(fresh, _data, (_size + 1) * sizeof(char16_t));
-    else fresh[0] = 0;
+    if (_data != nullptr)
+      std::memcpy(fresh, _data, (_size + 1) * sizeof(char16_t));
+    else
+      fresh[0] = 0;
     _memDelete(_data);
     _data = fresh;
     _capacity = wanted;

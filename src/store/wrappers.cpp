@@ -57,9 +57,8 @@ tScopedRef<IStorageClass> getBaseClass(IStorageClass* storageClass, std::int32_t
 
 tScopedRef<IStorageAttribute> getAttribute(IStorageClass* storageClass, std::uint32_t attributeId,
                                            std::int32_t& code) {
-  return wrap<IStorageAttribute>(code, [&](IStorageAttribute** out) {
-    return storageClass->getAttribute(attributeId, out);
-  });
+  return wrap<IStorageAttribute>(
+      code, [&](IStorageAttribute** out) { return storageClass->getAttribute(attributeId, out); });
 }
 
 tScopedRef<IAttributeIdEnumerator> enumAttributeIds(IStorageClass* storageClass,

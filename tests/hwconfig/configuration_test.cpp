@@ -11,13 +11,13 @@
 #include <sstream>
 #include <string>
 
+#include "../support/posix_shims.h"
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
 #include "hwconfig/model.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
 #include "support/store_fixture.h"
-#include "../support/posix_shims.h"
 
 namespace vddb::hwconfig::tests {
 

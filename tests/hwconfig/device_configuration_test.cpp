@@ -37,7 +37,7 @@ StoreJson deviceStore() {
   configuration(21, 12, 1, 3);
   configuration(22, 11, 2, 3);
   configuration(23, 13, 1, 3);
-  configuration(25, 11, 99, 1);                    // a device that does not exist
+  configuration(25, 11, 99, 1);                 // a device that does not exist
   store.add(26, kAccessoryConfigurationClass);  // nothing set
   return store;
 }
@@ -53,8 +53,9 @@ TEST_F(DeviceConfigurationTest, ListsEveryAccessoryConfigurationInQueryOrder) {
   tStatus2 status;
   devices().getAllAccessoryConfigurations(all, status);
   EXPECT_EQ(status.code, 0);
-  EXPECT_THAT(toVector(all), ElementsAre(objectGuid(20), objectGuid(21), objectGuid(22), objectGuid(23), objectGuid(24),
-                                         objectGuid(25), objectGuid(26)));
+  EXPECT_THAT(toVector(all),
+              ElementsAre(objectGuid(20), objectGuid(21), objectGuid(22), objectGuid(23),
+                          objectGuid(24), objectGuid(25), objectGuid(26)));
 }
 
 TEST_F(DeviceConfigurationTest, ReadsTheStoredValues) {

@@ -152,7 +152,7 @@ TEST_F(DecoratorTest, AnExtensionRequestCanBeFailedOrHidden) {
   EXPECT_EQ(ex->getKindObjectList(kSlotList, 0, kSlotEntryClass, nullptr, &count), S_OK);
   EXPECT_EQ(count, 3U);
   EXPECT_EQ(injector().calls().back(), "IStorageObjectEx::getKindObjectList(0xEEC00022, 0, " +
-                                        formatGuid(kSlotEntryClass) + ")");
+                                           formatGuid(kSlotEntryClass) + ")");
   EXPECT_EQ(injector().journal().back().target, text(1));
 
   injector().hideInterface(IID_IStorageQueryEx);  // on every object

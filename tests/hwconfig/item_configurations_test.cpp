@@ -124,8 +124,8 @@ TEST_P(SavedItemTest, ListsSavedItemsOfTheClassAndDerivedClassesInQueryOrder) {
   if (kind().savedMarker) {
     EXPECT_THAT(toVector(saved), ElementsAre(objectGuid(1), objectGuid(3), objectGuid(4)));
   } else {
-    EXPECT_THAT(toVector(saved),
-                ElementsAre(objectGuid(1), objectGuid(2), objectGuid(3), objectGuid(4), objectGuid(5), objectGuid(7)));
+    EXPECT_THAT(toVector(saved), ElementsAre(objectGuid(1), objectGuid(2), objectGuid(3),
+                                             objectGuid(4), objectGuid(5), objectGuid(7)));
   }
 }
 

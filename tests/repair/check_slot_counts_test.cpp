@@ -31,9 +31,9 @@ namespace {
 using ::testing::ElementsAreArray;
 using vddb::test::FaultInjector;
 using vddb::test::objectGuid;
-using vddb::test::StoreJson;
 using vddb::test::refsTo;
 using vddb::test::refTo;
+using vddb::test::StoreJson;
 namespace hw = vddb::hwconfig;
 namespace platform = vddb::platform;
 
@@ -616,7 +616,7 @@ TEST_P(TrelixListReads, FailingReadLeavesTheLaterListsUnreadAndRemoves) {
   _trace.afterSlotCount = [&](const GUID& item) {
     if (item == objectGuid(1)) {
       injector().failCall("getKindObjectList", injector().count("getKindObjectList") + 3,
-                        static_cast<HRESULT>(0x80040309U));
+                          static_cast<HRESULT>(0x80040309U));
     }
   };
 

@@ -101,7 +101,9 @@ TEST_F(DetachedObjects, TrelixTakesADetachedObjectApartAndDeletesItWithWhatItSti
         {5, kPlain},
         {6, kPlain},
         {7, kPlain},
-        {8, kTrelix, {{attributeText(0x20C00021), refTo(7)}, {attributeText(0xEEC00022), refsTo({10})}}},
+        {8,
+         kTrelix,
+         {{attributeText(0x20C00021), refTo(7)}, {attributeText(0xEEC00022), refsTo({10})}}},
         {9, kPlain},
         {10, kSlotEntry}},
        kExtraClasses);
@@ -175,7 +177,10 @@ const PassCase kPasses[] = {
 TEST_F(DetachedObjects, AnObjectWithItsRequiredReferenceIsLeftWhateverItsSlotListsHold) {
   for (const PassCase& c : kPasses) {
     SCOPED_TRACE(c.name);
-    open({{1, c.mainClass, {{attributeText(c.requiredReference), refTo(3)}, {attributeText(c.slotList), refsTo({2})}}},
+    open({{1,
+           c.mainClass,
+           {{attributeText(c.requiredReference), refTo(3)},
+            {attributeText(c.slotList), refsTo({2})}}},
           {2, kSlotEntry},
           {3, kPlain}},
          kExtraClasses);
@@ -201,7 +206,9 @@ TEST_F(DetachedObjects, AFailingClassTestEndsAllFurtherDeletionsAndWrites) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.nth);
-    open({{1, kTrelix, {{attributeText(0xEEC00022), refsTo({2, 3})}, {attributeText(0xEEC00025), refsTo({4})}}},
+    open({{1,
+           kTrelix,
+           {{attributeText(0xEEC00022), refsTo({2, 3})}, {attributeText(0xEEC00025), refsTo({4})}}},
           {2, kSlotEntry},
           {3, kKeptEntry},
           {4, kSlotEntry},
@@ -239,7 +246,9 @@ TEST_F(DetachedObjects, ACompanionWithAReferrerStaysOneWithoutIsUnlinkedAndDelet
   for (const PassCase& c : kPasses) {
     SCOPED_TRACE(c.name);
     // #1 is referred to; #2 is not; #3's only referrer no longer exists.
-    open({{1, c.companionClass, {{attributeText(0xEEC001A4), refsTo({7})}, {attributeText(0xEEC0000C), refsTo({5})}}},
+    open({{1,
+           c.companionClass,
+           {{attributeText(0xEEC001A4), refsTo({7})}, {attributeText(0xEEC0000C), refsTo({5})}}},
           {2, c.companionClass, {{attributeText(0xEEC0000C), refsTo({6})}}},
           {3, c.companionClass, {{attributeText(0xEEC001A4), refsTo({20})}}},
           {5, kPlain},

@@ -56,7 +56,11 @@ TEST_F(IncompletelyLinked, DeletesByWhichReferenceIsMissing) {
   } cases[] = {
       {"both set", {{k1E, refTo(5)}, {k1F, refTo(6)}}, {}, {1, 5, 6, 9}, true},
       {"first empty", {{k1F, refTo(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
-      {"first dangles", {{k1E, refTo(20)}, {k1F, refTo(6)}}, {"delete #1", "delete #9"}, {5, 6}, false},
+      {"first dangles",
+       {{k1E, refTo(20)}, {k1F, refTo(6)}},
+       {"delete #1", "delete #9"},
+       {5, 6},
+       false},
       {"second empty",
        {{k1E, refTo(5)}},
        {"#1 setReference(0x20C0001E, null)", "delete #1", "delete #9"},

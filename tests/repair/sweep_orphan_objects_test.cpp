@@ -41,7 +41,7 @@ struct Swept {
 };
 
 StoreJson storeOf(const std::vector<Swept>& swept,
-                      const std::vector<std::optional<std::string>>& referencedNames) {
+                  const std::vector<std::optional<std::string>>& referencedNames) {
   StoreJson store;
   for (const Swept& s : swept) {
     nlohmann::json values = nlohmann::json::object();

@@ -607,13 +607,13 @@ class StringReaders : public StoreTest {
  protected:
   void SetUp() override {
     StoreTest::SetUp();
-    open(
-        catalog()
-            .object(1, kItem, {{attributeText(store::kNameAttribute), "Quenta Chassis 7 (left bay)"}})
-            .object(2, kItem)
-            .object(3, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}})
-            .object(4, kItem, {{attributeText(store::kMatchNameAttribute), "Bay"}})
-            .object(5, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}}));
+    open(catalog()
+             .object(1, kItem,
+                     {{attributeText(store::kNameAttribute), "Quenta Chassis 7 (left bay)"}})
+             .object(2, kItem)
+             .object(3, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}})
+             .object(4, kItem, {{attributeText(store::kMatchNameAttribute), "Bay"}})
+             .object(5, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}}));
   }
 
   std::u16string text(const tWideString& t) { return std::u16string(t.begin(), t.end()); }

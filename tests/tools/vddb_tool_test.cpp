@@ -300,10 +300,9 @@ TEST_F(ToolTest, RepairWaitsWhileTheStoreIsLockedThenRepairs) {
   LockHolder holder(file("ddb.sqlite"), "4");
   ASSERT_EQ(holder.line(), "locked " + file("ddb.sqlite") + "\n");
 
-  const ToolRun repair =
-      runProgram(kRepairTool, {},
-                 {"VARKEL_DDB_PATH=" + file("ddb.sqlite"),
-                  "VARKEL_REGISTRY_FILE=" + file("no-registry.reg")});
+  const ToolRun repair = runProgram(
+      kRepairTool, {},
+      {"VARKEL_DDB_PATH=" + file("ddb.sqlite"), "VARKEL_REGISTRY_FILE=" + file("no-registry.reg")});
   EXPECT_EQ(repair.exitCode, 0);
   EXPECT_EQ(repair.out,
             "Unable to detect the installed Strenda version!  Please reinstall Strenda"

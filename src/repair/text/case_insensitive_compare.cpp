@@ -35,10 +35,12 @@ inline bool within(char16_t unit, char16_t first, char16_t last) noexcept {
 static_assert(folding::kLatinFirst >> 8 == 0x00 && folding::kLatinLast >> 8 == 0x02);
 static_assert(folding::kLatinExtendedAdditionalFirst >> 8 == 0x1E &&
               folding::kLatinExtendedAdditionalLast >> 8 == 0x1E);
-static_assert(folding::kRomanNumeralsFirst >> 8 == 0x21 && folding::kRomanNumeralsLast >> 8 == 0x21);
+static_assert(folding::kRomanNumeralsFirst >> 8 == 0x21 &&
+              folding::kRomanNumeralsLast >> 8 == 0x21);
 static_assert(folding::kCircledLatinFirst >> 8 == 0x24 && folding::kCircledLatinLast >> 8 == 0x24);
 static_assert(folding::kLigaturesFirst >> 8 == 0xFB && folding::kLigaturesLast >> 8 == 0xFB);
-static_assert(folding::kFullwidthLatinFirst >> 8 == 0xFF && folding::kFullwidthLatinLast >> 8 == 0xFF);
+static_assert(folding::kFullwidthLatinFirst >> 8 == 0xFF &&
+              folding::kFullwidthLatinLast >> 8 == 0xFF);
 
 // The high byte names the one range a unit can lie in (the six ranges never
 // share a high byte with another), so folding a unit takes one range test
