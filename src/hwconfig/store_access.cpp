@@ -8,6 +8,7 @@
 #include "hwconfig/model.h"
 #include "platform/memory.h"
 #include "status/status_rules.h"
+#include "store/guid_list_index.h"
 #include "store/wrappers.h"
 
 namespace vddb::hwconfig::detail {
@@ -96,15 +97,29 @@ void readInteger(IStorageObject* object, std::uint32_t attributeId, std::int32_t
 
 namespace {
 
+// The objects a removal reaches, in the order reached, with a hash index
+// beside the list so that the "already reached" test stays a probe.
+struct tReached {
+  GuidList list;
+  tGuidListIndex index{list};
+
+  // Adds `guid` unless it is there already; false when memory ran out.
+  bool add(const GUID& guid) noexcept {
+    if (index.contains(guid)) return true;
+    if (!index.reserveOne() || !list.append(guid)) return false;
+    index.add(list.size() - 1);
+    return true;
+  }
+};
+
 // Records `target` as reached unless it already is.
-void reach(IStorageObject* target, GuidList& reached, std::int32_t& code) {
+void reach(IStorageObject* target, tReached& reached, std::int32_t& code) {
   GUID guid{};
   callStore(code, [&] { return target->getObjectGuid(&guid); });
-  if (!isGood(code) || reached.contains(guid)) return;
-  if (!reached.append(guid)) recordNoMemory(code);
+  if (isGood(code) && !reached.add(guid)) recordNoMemory(code);
 }
 
-void followReference(IStorageObject* object, std::uint32_t attributeId, GuidList& reached,
+void followReference(IStorageObject* object, std::uint32_t attributeId, tReached& reached,
                      std::int32_t& code) {
   const tScopedRef<IStorageObject> target = store::getReference(object, attributeId, code);
   if (target) reach(target.get(), reached, code);
@@ -112,7 +127,7 @@ void followReference(IStorageObject* object, std::uint32_t attributeId, GuidList
 
 // The two-call read of a reference list; every delivered reference is
 // released here, also once the code went bad.
-void followList(IStorageObject* object, std::uint32_t attributeId, GuidList& reached,
+void followList(IStorageObject* object, std::uint32_t attributeId, tReached& reached,
                 std::int32_t& code) {
   std::uint32_t count = 0;
   callStore(code, [&] { return object->getObjectList(attributeId, 0, nullptr, &count); });
@@ -138,7 +153,7 @@ void followList(IStorageObject* object, std::uint32_t attributeId, GuidList& rea
 }
 
 void followIfOwning(IStorageClass* level, IStorageObject* object, std::uint32_t attributeId,
-                    GuidList& reached, std::int32_t& code) {
+                    tReached& reached, std::int32_t& code) {
   const tScopedRef<IStorageAttribute> attribute = store::getAttribute(level, attributeId, code);
   if (!attribute) return;
   std::uint32_t type = 0;
@@ -156,7 +171,7 @@ void followIfOwning(IStorageClass* level, IStorageObject* object, std::uint32_t 
 }
 
 // Adds what `object` owns, through every level of its class chain.
-void followOwned(IStorageObject* object, GuidList& reached, std::int32_t& code) {
+void followOwned(IStorageObject* object, tReached& reached, std::int32_t& code) {
   tScopedRef<IStorageClass> level = store::getClass(object, code);
   while (level && isGood(code)) {
     GUID classGuid{};
@@ -189,19 +204,21 @@ void deleteWithOwnedObjects(IkorrinStorage* storage, const GUID& itemGuid, IStor
   // Breadth first over the GUIDs reached; the list is at once the visited
   // set and the deletion order, so cycles end and nothing is deleted twice.
   std::int32_t walk = 0;
-  GuidList reached;
-  if (!reached.append(itemGuid)) recordNoMemory(walk);
-  for (std::size_t i = 0; i < reached.size() && isGood(walk); ++i) {
+  tReached reached;
+  if (!reached.add(itemGuid)) recordNoMemory(walk);
+  for (std::size_t i = 0; i < reached.list.size() && isGood(walk); ++i) {
     if (i == 0) {
       followOwned(item, reached, walk);
       continue;
     }
-    const GUID current = reached[i];
+    const GUID current = reached.list[i];
     const tScopedRef<IStorageObject> object = store::openObject(storage, current, walk);
     if (object) followOwned(object.get(), reached, walk);
   }
   if (walk < 0) code = walk;
-  for (const GUID& guid : reached) recordStorageResult(code, storage->deleteObject(guid, nullptr));
+  for (const GUID& guid : reached.list) {
+    recordStorageResult(code, storage->deleteObject(guid, nullptr));
+  }
 }
 
 }  // namespace vddb::hwconfig::detail

@@ -7,6 +7,7 @@
 #include "platform/memory.h"
 #include "store/guid.h"
 #include "store/guid_list.h"
+#include "store/guid_list_index.h"
 #include "store/object_list.h"
 #include "store/wide_string.h"
 
@@ -107,6 +108,37 @@ class CountedObject : public IStorageObject {
 
   int references = 0;
 };
+
+// The index answers membership for every entry across its growths (64
+// slots at first, kept at most half full) and never for a GUID not added.
+TEST_F(ContainerTest, GuidListIndexFindsEveryEntryAcrossGrowths) {
+  GuidList list;
+  tGuidListIndex index(list);
+  EXPECT_FALSE(index.contains(numbered(1)));
+  for (std::uint32_t n = 1; n <= 1000; ++n) {
+    ASSERT_TRUE(index.reserveOne());
+    ASSERT_TRUE(list.append(numbered(n)));
+    index.add(list.size() - 1);
+  }
+  for (std::uint32_t n = 1; n <= 1000; ++n) EXPECT_TRUE(index.contains(numbered(n))) << n;
+  EXPECT_FALSE(index.contains(numbered(0)));
+  EXPECT_FALSE(index.contains(numbered(1001)));
+}
+
+TEST_F(ContainerTest, GuidListIndexThatCannotGrowSaysSoAndKeepsItsEntries) {
+  GuidList list;
+  tGuidListIndex index(list);
+  for (std::uint32_t n = 1; n <= 32; ++n) {  // fills the first table to half
+    ASSERT_TRUE(index.reserveOne());
+    ASSERT_TRUE(list.append(numbered(n)));
+    index.add(list.size() - 1);
+  }
+  failAllocationAt(1);
+  EXPECT_FALSE(index.reserveOne());
+  clearAllocationFault();
+  for (std::uint32_t n = 1; n <= 32; ++n) EXPECT_TRUE(index.contains(numbered(n))) << n;
+  EXPECT_TRUE(index.reserveOne());
+}
 
 TEST_F(ContainerTest, ObjectListHoldsOneReferencePerEntryAndReleasesThem) {
   CountedObject a;
