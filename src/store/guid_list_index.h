@@ -21,7 +21,7 @@ class tGuidListIndex {
 
   bool contains(const GUID& guid) const noexcept {
     if (_slots == nullptr) return false;
-    for (std::size_t i = vddb::GuidHash{}(guid) & _mask;; i = (i + 1) & _mask) {
+    for (std::size_t i = vddb::GuidHash{}(guid)&_mask;; i = (i + 1) & _mask) {
       const std::size_t entry = _slots[i];
       if (entry == 0) return false;
       if (_list[entry - 1] == guid) return true;
