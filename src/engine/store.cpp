@@ -717,52 +717,57 @@ HRESULT Store::deleteObject(const GUID& object) {
   return S_OK;
 }
 
-HRESULT Store::readInteger(const GUID& object, std::uint32_t attr, std::int32_t& value) {
-  if (_db == nullptr) return kStoreClosed;
-  StatementUse use(_selectInt);
+namespace {
+
+// One value of one object: S_OK with `onRow` run on the row, S_FALSE when
+// the object has no value for the attribute.
+template <class OnRow>
+HRESULT lookUpValue(Statement& select, const GUID& object, std::uint32_t attr, OnRow&& onRow) {
+  StatementUse use(select);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   const int rc = use.step();
   if (rc == SQLITE_DONE) return S_FALSE;
   if (rc != SQLITE_ROW) return resultFromSqlite(rc);
-  value = static_cast<std::int32_t>(use.columnInt(0));
-  return S_OK;
+  return onRow(use);
+}
+
+}  // namespace
+
+HRESULT Store::readInteger(const GUID& object, std::uint32_t attr, std::int32_t& value) {
+  if (_db == nullptr) return kStoreClosed;
+  return lookUpValue(_selectInt, object, attr, [&](StatementUse& use) -> HRESULT {
+    value = static_cast<std::int32_t>(use.columnInt(0));
+    return S_OK;
+  });
 }
 
 HRESULT Store::readString(const GUID& object, std::uint32_t attr, std::u16string& text) {
   text.clear();
   if (_db == nullptr) return kStoreClosed;
-  StatementUse use(_selectString);
-  use.bindGuid(1, object);
-  use.bindInt(2, attr);
-  const int rc = use.step();
-  if (rc == SQLITE_DONE) return S_FALSE;
-  if (rc != SQLITE_ROW) return resultFromSqlite(rc);
-  std::size_t size = 0;
-  const unsigned char* bytes = use.columnBlob(0, size);
-  if (size % 2 != 0) return kStoreDamaged;
-  text.resize(size / 2);
-  for (std::size_t i = 0; i < size / 2; ++i) {
-    text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
-  return S_OK;
+  return lookUpValue(_selectString, object, attr, [&](StatementUse& use) -> HRESULT {
+    std::size_t size = 0;
+    const unsigned char* bytes = use.columnBlob(0, size);
+    if (size % 2 != 0) return kStoreDamaged;
+    text.resize(size / 2);
+    for (std::size_t i = 0; i < size / 2; ++i) {
+      text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return S_OK;
+  });
 }
 
 HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vector<GUID>& targets) {
   targets.clear();
   if (_db == nullptr) return kStoreClosed;
-  StatementUse use(_selectRefs);
-  use.bindGuid(1, object);
-  use.bindInt(2, attr);
-  const int rc = use.step();
-  if (rc == SQLITE_DONE) return S_FALSE;
-  if (rc != SQLITE_ROW) return resultFromSqlite(rc);
-  std::size_t size = 0;
-  const unsigned char* bytes = use.columnBlob(0, size);
-  if (size % 16 != 0) return kStoreDamaged;
-  targets.reserve(size / 16);
-  for (std::size_t i = 0; i < size; i += 16) targets.push_back(guidFromKeyBytes(bytes + i));
-  return S_OK;
+  return lookUpValue(_selectRefs, object, attr, [&](StatementUse& use) -> HRESULT {
+    std::size_t size = 0;
+    const unsigned char* bytes = use.columnBlob(0, size);
+    if (size % 16 != 0) return kStoreDamaged;
+    targets.reserve(size / 16);
+    for (std::size_t i = 0; i < size; i += 16) targets.push_back(guidFromKeyBytes(bytes + i));
+    return S_OK;
+  });
 }
 
 HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t value) {
