@@ -1,14 +1,14 @@
 #include "hwconfig/store_access.h"
 
 #include <cstddef>
-#include <limits>
 
 #include "engine/result_codes.h"
 #include "hwconfig/hwconfig.h"
 #include "hwconfig/model.h"
-#include "platform/memory.h"
 #include "status/status_rules.h"
 #include "store/guid_list_index.h"
+#include "store/object_list.h"
+#include "store/readers.h"
 #include "store/wrappers.h"
 
 namespace vddb::hwconfig::detail {
@@ -125,31 +125,13 @@ void followReference(IStorageObject* object, std::uint32_t attributeId, tReached
   if (target) reach(target.get(), reached, code);
 }
 
-// The two-call read of a reference list; every delivered reference is
-// released here, also once the code went bad.
 void followList(IStorageObject* object, std::uint32_t attributeId, tReached& reached,
                 std::int32_t& code) {
-  std::uint32_t count = 0;
-  callStore(code, [&] { return object->getObjectList(attributeId, 0, nullptr, &count); });
-  if (!isGood(code) || count == 0) return;
-  if (count > std::numeric_limits<std::size_t>::max() / sizeof(IStorageObject*)) {
-    recordNoMemory(code);
-    return;
+  const ObjectList targets = store::readObjectList(object, attributeId, code);
+  for (IStorageObject* target : targets) {
+    if (!isGood(code)) break;
+    reach(target, reached, code);
   }
-  auto** slots = static_cast<IStorageObject**>(_memNewUsingCRT(count * sizeof(IStorageObject*), 0));
-  if (slots == nullptr) {
-    recordNoMemory(code);
-    return;
-  }
-  std::uint32_t filled = 0;
-  const HRESULT result =
-      callStore(code, [&] { return object->getObjectList(attributeId, count, slots, &filled); });
-  if (result < 0) filled = 0;
-  for (std::uint32_t i = 0; i < filled && i < count; ++i) {
-    const tScopedRef<IStorageObject> target(slots[i]);
-    if (target && isGood(code)) reach(target.get(), reached, code);
-  }
-  _memDelete(slots);
 }
 
 void followIfOwning(IStorageClass* level, IStorageObject* object, std::uint32_t attributeId,
