@@ -18,26 +18,7 @@ using store::callStore;
 void collectObjectsOfClass(IkorrinStorage* storage, const GUID& classGuid, GuidList& guids,
                            std::int32_t& code) {
   const tScopedRef<IStorageQuery> query = store::createQuery(storage, classGuid, 1, code);
-  if (!query) return;
-  const tScopedRef<IGuidEnumerator> enumerator = store::runQuery(storage, query.get(), code);
-  if (!enumerator) return;
-  constexpr std::uint32_t kBatch = 32;
-  GUID batch[kBatch];
-  for (;;) {
-    std::uint32_t delivered = 0;
-    const HRESULT result = enumerator->Next(kBatch, batch, &delivered);
-    if (result < 0) {
-      recordStorageResult(code, result);
-      return;
-    }
-    for (std::uint32_t i = 0; i < delivered && i < kBatch; ++i) {
-      if (!guids.append(batch[i])) {
-        recordNoMemory(code);
-        return;
-      }
-    }
-    if (result != S_OK) return;
-  }
+  if (query) store::enumerateQuery(storage, query.get(), guids, code);
 }
 
 tScopedRef<IStorageObject> openItem(IkorrinStorage* storage, const GUID& item,

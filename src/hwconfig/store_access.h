@@ -14,8 +14,9 @@
 
 namespace vddb::hwconfig::detail {
 
-// Appends the GUIDs of every object of `classGuid` or a derived class, in
-// query order. A list that cannot grow records StatusNoMemory.
+// Fills `guids` (emptied first) with the GUIDs of every object of
+// `classGuid` or a derived class, in query order, through the shared query
+// reader. A list that cannot grow records StatusNoMemory.
 void collectObjectsOfClass(IkorrinStorage* storage, const GUID& classGuid, GuidList& guids,
                            std::int32_t& code);
 
