@@ -1,19 +1,36 @@
 #!/usr/bin/env bash
-# Prepares a Debian machine for the Windows (i686, 32-bit) build of this tree:
-#   1. the MinGW-w64 cross compiler and Wine (32-bit), from Debian packages;
+# Prepares a Debian machine for the Windows builds of this tree:
+#   1. the MinGW-w64 cross compilers (i686 and x86_64) and Wine, from Debian
+#      packages: 64-bit Wine always, 32-bit Wine (wine32:i386) only where this
+#      machine can execute 32-bit programs, which not every one can;
 #   2. SQLite and GoogleTest/GoogleMock cross-compiled from Debian's own
-#      sources into a cache outside the clone, keyed by package versions, so
-#      a second run only checks that the cache is there.
-# The windows preset finds the cache through $VDDB_WINDOWS_DEPS or the
-# default below (see cmake/toolchain-i686-w64-mingw32.cmake).
+#      sources for each target into a cache outside the clone, keyed by
+#      package versions, so a second run only checks that the cache is there.
+# The windows and windows64 presets find the cache through $VDDB_WINDOWS_DEPS
+# or the defaults below (see cmake/mingw-w64-common.cmake).
 #
-# Usage: scripts/windows-deps.sh [--no-install]
+# Usage: scripts/windows-deps.sh [--no-install] [--target i686|x86_64|all]
 #   --no-install  skip apt; only (re)build the cache with what is installed.
-# Prints the prefix of the built pieces on its last line.
+#   --target      which target's pieces to build (default: all).
+# Prints the prefix of the last target's built pieces on its last line.
 set -euo pipefail
 
 install_packages=1
-[[ "${1:-}" == "--no-install" ]] && install_packages=0
+targets=(i686 x86_64)
+while (($#)); do
+  case $1 in
+    --no-install) install_packages=0 ;;
+    --target)
+      case ${2:-} in
+        i686 | x86_64) targets=("$2") ;;
+        all) targets=(i686 x86_64) ;;
+        *) echo "usage: windows-deps.sh [--no-install] [--target i686|x86_64|all]" >&2; exit 2 ;;
+      esac
+      shift ;;
+    *) echo "usage: windows-deps.sh [--no-install] [--target i686|x86_64|all]" >&2; exit 2 ;;
+  esac
+  shift
+done
 
 if [[ $(id -u) -eq 0 ]]; then
   sudo=()
@@ -32,8 +49,48 @@ apt_quiet() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -qq -o=Dpkg::Use-Pty=0 "$@" >/dev/null
 }
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+# wine32:i386 on a machine that cannot execute 32-bit programs fails in the
+# post-install steps of its i386 libraries and leaves dpkg with packages it
+# can never configure. So the package's own loader is unpacked and tried
+# first (by the same probe that CI asks later); only a kernel that refuses
+# the format skips it. Any other answer (typically the missing i386 C
+# library) means the install itself will decide.
+install_wine32() {
+  installed wine32:i386 && return 0
+  local work verdict
+  work=$(mktemp -d)
+  chmod 755 "$work"
+  if ! (cd "$work" && apt-get download -qq wine32:i386 >/dev/null 2>&1); then
+    log "could not download wine32:i386; the 32-bit Windows suite will not run here"
+    rm -rf "$work"
+    return 0
+  fi
+  dpkg-deb -x "$work"/wine32_*.deb "$work/root"
+  verdict=$("$repo/scripts/wine32-probe.sh" --loader "$work/root/usr/lib/wine/wine" 2>&1 || true)
+  rm -rf "$work"
+  if [[ $verdict == *"Exec format error"* ]]; then
+    log "this machine cannot execute 32-bit programs; wine32:i386 skipped (${verdict#no: })"
+    return 0
+  fi
+  log "installing: wine32:i386"
+  if ! apt_quiet install -y --no-install-recommends wine32:i386; then
+    log "wine32:i386 did not install; removing what it left half-configured"
+    local broken
+    broken=$(dpkg-query -W -f='${binary:Package} ${Status}\n' 2>/dev/null |
+      awk '$1 ~ /:i386$/ && $4 != "installed" {print $1}')
+    if [[ -n $broken ]]; then
+      # shellcheck disable=SC2086
+      "${sudo[@]}" dpkg --purge --force-all $broken >/dev/null 2>&1 || true
+    fi
+  fi
+}
+
 # --- 1. packages ------------------------------------------------------------
-packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 googletest
+packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+          wine wine64 googletest
           nlohmann-json3-dev libcli11-dev cmake ninja-build dpkg-dev tcl file)
 if ((install_packages)); then
   need_update=0
@@ -56,20 +113,20 @@ if ((install_packages)); then
   fi
   missing=()
   for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+    installed "$p" || missing+=("$p")
   done
+  if ((need_update)) || { ((${#missing[@]})) || ! installed wine32:i386; }; then
+    apt_quiet update
+  fi
   if ((${#missing[@]})); then
     log "installing: ${missing[*]}"
-    apt_quiet update
-    need_update=0
     apt_quiet install -y --no-install-recommends "${missing[@]}"
   fi
-  if ((need_update)); then apt_quiet update; fi
+  install_wine32
 fi
 
 # --- 2. cache key -------------------------------------------------------------
 version_of() { dpkg-query -W -f='${Version}' "$1"; }
-cc=i686-w64-mingw32-gcc-posix
 # The SQLite of the native build, so both targets run the same engine code;
 # the archive's candidate when the headers are not installed.
 sqlite_version=$(version_of libsqlite3-dev 2>/dev/null || true)
@@ -77,17 +134,23 @@ if [[ -z $sqlite_version ]]; then
   sqlite_version=$(apt-cache policy sqlite3 2>/dev/null | awk '/Candidate:/ {print $2; exit}')
 fi
 gtest_version=$(version_of googletest)
-mingw_version=$(version_of g++-mingw-w64-i686-posix)
 # The recipe revision: bump it when this script builds the pieces differently.
-recipe=2
-key="r${recipe}_sqlite-${sqlite_version}_gtest-${gtest_version}_mingw-${mingw_version}"
-key=${key//[^A-Za-z0-9._+-]/_}
-prefix="$cache_root/$key"
+recipe=3
 
 # One builder at a time per cache.
 mkdir -p "$cache_root"
 exec 8>"$cache_root/.lock"
 flock 8
+
+build_target() {
+local arch=$1
+local triple=$arch-w64-mingw32
+local cc=$triple-gcc-posix
+local mingw_version
+mingw_version=$(version_of "g++-mingw-w64-${arch//_/-}-posix")
+local key="${triple}_r${recipe}_sqlite-${sqlite_version}_gtest-${gtest_version}_mingw-${mingw_version}"
+key=${key//[^A-Za-z0-9._+-]/_}
+local prefix="$cache_root/$key"
 
 if [[ -e $prefix/.complete ]]; then
   log "cache hit: $prefix"
@@ -124,15 +187,16 @@ else
       -DSQLITE_ENABLE_UNLOCK_NOTIFY -DSQLITE_ENABLE_DBSTAT_VTAB -DSQLITE_ENABLE_JSON1 \
       -DSQLITE_LIKE_DOESNT_MATCH_BLOBS -DSQLITE_MAX_VARIABLE_NUMBER=250000 \
       -DSQLITE_ENABLE_UPDATE_DELETE_LIMIT=1 -DSQLITE_OMIT_LOAD_EXTENSION \
+      -DSQLITE_ENABLE_SESSION -DSQLITE_ENABLE_PREUPDATE_HOOK \
       -c sqlite3.c -o sqlite3.o
-    i686-w64-mingw32-ar rcs "$prefix/lib/libsqlite3.a" sqlite3.o
+    "$triple-ar" rcs "$prefix/lib/libsqlite3.a" sqlite3.o
     cp sqlite3.h "$prefix/include/"
     [[ -f sqlite3ext.h ]] && cp sqlite3ext.h "$prefix/include/" || true
   )
 
   # --- GoogleTest / GoogleMock from /usr/src/googletest -----------------------
   cmake -S /usr/src/googletest -B "$work/gtest" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-i686-w64-mingw32.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$triple.cmake" \
     -DVDDB_WINDOWS_DEPS_BOOTSTRAP=ON \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
     -Dgtest_disable_pthreads=OFF -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON >/dev/null
@@ -149,6 +213,15 @@ else
   done
 
   printf '%s\n' "$key" >"$prefix/.complete"
+  rm -rf "$work"
+  trap - EXIT
 fi
-ln -sfn "$prefix" "$cache_root/current"
-printf '%s\n' "$cache_root/current"
+ln -sfn "$prefix" "$cache_root/current-$triple"
+last_prefix="$cache_root/current-$triple"
+}
+
+last_prefix=
+for target in "${targets[@]}"; do
+  build_target "$target"
+done
+printf '%s\n' "$last_prefix"

@@ -2,9 +2,12 @@
 # Runs one Windows program under Wine, for ctest (the cross build's
 # CMAKE_CROSSCOMPILING_EMULATOR) and for the Windows end-to-end tests.
 #
-# Usage: wine-run.sh [--prefix=DIR] PROGRAM.exe [ARGS...]
+# Usage: wine-run.sh [--arch=win32|win64] [--prefix=DIR] PROGRAM.exe [ARGS...]
 #
-# Each build directory has a Wine prefix of its own (DIR), created on first
+# --arch chooses the Wine loader and the kind of prefix: win32 (the default)
+# runs 32-bit programs through the 32-bit loader; win64 runs 64-bit programs
+# through the 64-bit loader alone, so it works on a machine whose kernel
+# cannot execute 32-bit programs. Each build directory has a Wine prefix of its own (DIR), created on first
 # use under a lock, so parallel test processes never race to create it. A
 # wineserver is kept warm so that the many short test processes start fast;
 # it ends by itself five minutes after the last program (or `wineserver -k`).
@@ -16,17 +19,31 @@
 set -euo pipefail
 
 prefix=${VDDB_WINEPREFIX:-}
-if [[ ${1:-} == --prefix=* ]]; then
-  prefix=${1#--prefix=}
+arch=win32
+while (($#)); do
+  case $1 in
+    --prefix=*) prefix=${1#--prefix=} ;;
+    --arch=win32 | --arch=win64) arch=${1#--arch=} ;;
+    --arch=*) echo "wine-run.sh: unknown architecture ${1#--arch=} (win32 or win64)" >&2; exit 2 ;;
+    *) break ;;
+  esac
   shift
-fi
+done
 if [[ -z $prefix ]]; then
-  prefix=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vddb-wineprefix}
+  prefix=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/vddb-wineprefix-$arch}
 fi
-(($#)) || { echo "usage: wine-run.sh [--prefix=DIR] PROGRAM [ARGS...]" >&2; exit 2; }
+(($#)) || { echo "usage: wine-run.sh [--arch=win32|win64] [--prefix=DIR] PROGRAM [ARGS...]" >&2; exit 2; }
 
 export WINEPREFIX=$prefix
-export WINEARCH=win32
+export WINEARCH=$arch
+# Debian's `wine` prefers the 32-bit loader whenever it is installed; a
+# 64-bit prefix is driven by the 64-bit loader alone, named outright.
+if [[ $arch == win64 ]]; then
+  loader=${VDDB_WINE64_LOADER:-/usr/lib/wine/wine64}
+  export WINELOADER=$loader
+else
+  loader=wine
+fi
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono/Gecko download prompts and no desktop menu entries.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
@@ -38,7 +55,7 @@ flock 9
 # The stamp is written only after a complete start-up, so a run killed while
 # creating the prefix has it brought up to date next time, not used half made.
 if [[ ! -f $prefix/.vddb-ready ]]; then
-  wineboot --init </dev/null >/dev/null 2>&1
+  "$loader" wineboot --init </dev/null >/dev/null 2>&1
   wineserver --wait >/dev/null 2>&1 || true
   touch "$prefix/.vddb-ready"
 fi
@@ -47,15 +64,15 @@ fi
 # would then wait for them to close it. So a fresh server is warmed up here
 # with every stream detached; the program then finds them running.
 if wineserver -p300 </dev/null >/dev/null 2>&1; then
-  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  "$loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
 fi
 flock -u 9
 exec 9>&-
 
 for arg in "$@"; do
   if [[ $arg == --gtest_list_tests ]]; then
-    wine "$@" | tr -d '\r'
+    "$loader" "$@" | tr -d '\r'
     exit "${PIPESTATUS[0]}"
   fi
 done
-exec wine "$@"
+exec "$loader" "$@"

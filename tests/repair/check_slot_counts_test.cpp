@@ -301,7 +301,7 @@ std::string libraryLine(const char* call, unsigned item, std::int32_t status) {
 // sizes (the entries the store delivers, foreign ones left out).
 std::vector<std::string> listReads(const SlotPass& pass, unsigned item,
                                    const std::vector<unsigned>& sizes) {
-  const std::string n = "#" + std::to_string(item);
+  const std::string n = vddb::test::numberName(item);
   std::vector<std::string> out{"IkorrinStorage::openObject(" + n + ")"};
   for (std::size_t l = 0; l < pass.slotLists.size(); ++l) {
     const std::string attribute = vddb::test::attributeText(pass.slotLists[l]);

@@ -72,7 +72,7 @@ std::vector<std::string> sweepStart() {
 // The calls that examine swept object n with name `name`, ending with the
 // next Next of the swept enumeration.
 std::vector<std::string> examine(unsigned n, const std::string& name, bool deleted) {
-  const std::string id = "#" + std::to_string(n);
+  const std::string id = vddb::test::numberName(n);
   std::vector<std::string> calls{
       "IkorrinStorage::openObject(" + id + ")",
       "IStorageObject::getString[" + id + "](" + kName + ")",

@@ -17,8 +17,16 @@ std::string entryText(const JournalEntry& entry) {
 }
 
 std::string named(const std::string& guidText) {
-  if (auto n = objectNumber(guidText)) return "#" + std::to_string(*n);
+  if (auto n = objectNumber(guidText)) return numberName(*n);
   return guidText;
+}
+
+std::string numberName(unsigned long n) {
+  // Appended rather than "#" + std::to_string(n): GCC 12 warns falsely
+  // (-Wrestrict) on that form in optimised 32-bit builds.
+  std::string name = "#";
+  name += std::to_string(n);
+  return name;
 }
 
 StoreTest::StoreTest() : _injector(std::make_unique<FaultInjector>()) {}

@@ -32,6 +32,9 @@ std::string entryText(const JournalEntry& entry);
 // A numbered object's GUID as "#n"; any other text as it is.
 std::string named(const std::string& guidText);
 
+// "#n", the name the journal text gives numbered object n.
+std::string numberName(unsigned long n);
+
 class StoreTest : public ::testing::Test {
  protected:
   StoreTest();
