@@ -43,4 +43,18 @@ struct tTransactionCalls {
 void runRepairTransaction(bool& storeReached, tStatus2& status);
 void runRepairTransaction(bool& storeReached, tStatus2& status, const tTransactionCalls& calls);
 
+// How a transaction over an open configuration ends.
+enum class tTransactionEnd {
+  saveWhenGood,  // the repair: save when the status holds no error, else revert
+  alwaysRevert,  // a preview: the same passes, then every change reverted
+};
+
+// The transaction after the configuration is open, for tools that open it
+// themselves: the same storage handling, passes and save-or-revert rule as
+// the repair tool, with the passes reporting to `report` (may be null).
+// Finalizes the configuration. `status` receives the outcome: the passes'
+// failures never reach it; a missing storage or a failed save does.
+void repairOpenedConfiguration(tMHWConfiguration& configuration, tStatus2& status,
+                               tUpgradeDowngradeMgr::tRepairReport* report, tTransactionEnd end);
+
 }  // namespace vddb::app

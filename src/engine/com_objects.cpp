@@ -324,11 +324,12 @@ class EngineObject final : public IStorageObject, public IStorageObjectEx, LiveC
     return guarded([&] {
       HRESULT hr = writable(attributeId, kAttributeTypeReference);
       if (hr < 0) return hr;
-      if (target == nullptr) return _store->writeReferences(_guid, attributeId, nullptr, 0);
+      if (target == nullptr)
+        return observed(_store->writeReferences(_guid, attributeId, nullptr, 0), attributeId);
       GUID targetGuid{};
       hr = target->getObjectGuid(&targetGuid);
       if (hr < 0) return hr;
-      return _store->writeReferences(_guid, attributeId, &targetGuid, 1);
+      return observed(_store->writeReferences(_guid, attributeId, &targetGuid, 1), attributeId);
     });
   }
   HRESULT VDDB_STDCALL setObjectList(std::uint32_t attributeId, std::uint32_t count,
@@ -343,8 +344,17 @@ class EngineObject final : public IStorageObject, public IStorageObjectEx, LiveC
         hr = objects[i]->getObjectGuid(&targets[i]);
         if (hr < 0) return hr;
       }
-      return _store->writeReferences(_guid, attributeId, targets.data(), targets.size());
+      return observed(_store->writeReferences(_guid, attributeId, targets.data(), targets.size()),
+                      attributeId);
     });
+  }
+  // Passes a successful write on to the store's change observer.
+  HRESULT observed(HRESULT hr, std::uint32_t attributeId) const noexcept {
+    if (hr >= 0) {
+      if (ChangeObserver* observer = _store->changeObserver())
+        observer->valueChanged(_guid, attributeId);
+    }
+    return hr;
   }
   HRESULT VDDB_STDCALL getInteger(std::uint32_t attributeId, std::int32_t* value) override {
     if (value == nullptr) return E_POINTER;
@@ -509,7 +519,15 @@ class EngineStorage final : public IkorrinStorage, LiveCounted {
   HRESULT VDDB_STDCALL deleteObject(const GUID& objectGuid, IUnknown** result) override {
     if (result != nullptr) *result = nullptr;
     return guarded([&] {
+      // The observer is told the class too, which only a lookup before the
+      // deletion can give.
+      ChangeObserver* observer = _store->changeObserver();
+      const ClassDef* cls = nullptr;
+      if (observer != nullptr && _store->objectClass(objectGuid, cls) < 0) cls = nullptr;
       const HRESULT hr = _store->deleteObject(objectGuid);
+      if (hr >= 0 && observer != nullptr) {
+        observer->objectDeleted(objectGuid, cls != nullptr ? cls->guid : GUID{});
+      }
       if (hr < 0 || result == nullptr) return hr;
       return handOut<IUnknown>(new (std::nothrow) DeleteResult(), result);
     });

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -16,6 +17,18 @@ namespace vddb::engine {
 
 // The store file: $VARKEL_DDB_PATH, or the platform default.
 std::string defaultStorePath();
+
+// Told of every change made through a session's interfaces, as it is made.
+// For reports that must say exactly what a repair changed; an observer only
+// watches and never fails the change.
+class ChangeObserver {
+ public:
+  virtual void objectDeleted(const GUID& object, const GUID& objectClass) noexcept = 0;
+  virtual void valueChanged(const GUID& object, std::uint32_t attribute) noexcept = 0;
+
+ protected:
+  ~ChangeObserver() = default;
+};
 
 // An open store with one write transaction. Everything done through
 // storage() between open and commit/rollback is one transaction; the store
@@ -48,6 +61,14 @@ class StoreSession {
   // further changes through storage() then fail.
   virtual HRESULT commit() = 0;
   virtual HRESULT rollback() = 0;
+
+  // Reports every later change to `observer` (null: to nobody). The
+  // observer must outlive its use.
+  virtual void setChangeObserver(ChangeObserver* observer) noexcept = 0;
+
+  // SQLite's integrity check of the store file. Fails with kStoreDamaged,
+  // `findings` holding what SQLite found, when the file is damaged.
+  virtual HRESULT checkIntegrity(std::string& findings) = 0;
 
   // Canonical JSON (vddb-store/1) of the store as this session sees it.
   virtual HRESULT dumpJson(std::string& json, std::string* error = nullptr) = 0;

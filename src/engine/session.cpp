@@ -28,6 +28,12 @@ class Session final : public StoreSession {
   }
 
   IkorrinStorage* storage() noexcept override { return _root; }
+  void setChangeObserver(ChangeObserver* observer) noexcept override {
+    _store->setChangeObserver(observer);
+  }
+  HRESULT checkIntegrity(std::string& findings) override {
+    return _store->checkIntegrity(findings);
+  }
   HRESULT commit() override { return _store->commit(); }
   HRESULT rollback() override { return _store->rollback(); }
   HRESULT dumpJson(std::string& json, std::string* error) override {

@@ -24,6 +24,8 @@ struct sqlite3_stmt;
 
 namespace vddb::engine {
 
+class ChangeObserver;
+
 // A prepared statement kept for the life of the connection.
 class Statement {
  public:
@@ -117,6 +119,12 @@ class Store {
   HRESULT writeState() const noexcept;
   const Catalog& catalog() const noexcept { return _catalog; }
   sqlite3* db() const noexcept { return _db; }
+  // SQLite's integrity check; kStoreDamaged with its findings when the file
+  // is damaged.
+  HRESULT checkIntegrity(std::string& findings);
+  // Who is told of changes made through the interfaces (engine.h).
+  ChangeObserver* changeObserver() const noexcept { return _observer; }
+  void setChangeObserver(ChangeObserver* observer) noexcept { _observer = observer; }
 
   // Objects. A deleted object reads as missing (kStorageNotFound).
   HRESULT objectClass(const GUID& object, const ClassDef*& cls);
@@ -162,6 +170,7 @@ class Store {
   bool _staged = false;  // a file load: rows go to the staging tables first
   Mode _mode = Mode::kWrite;
   std::unordered_set<GUID, GuidHash> _deleted;
+  ChangeObserver* _observer = nullptr;
 
   Statement _selectClass, _insertObject, _deleteObject;
   Statement _selectInt, _selectString, _selectRefs;

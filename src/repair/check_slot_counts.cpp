@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "repair/passes.h"
+#include "repair/report.h"
 #include "status/status_rules.h"
 #include "store/guid_list.h"
 #include "store/object_list.h"
@@ -35,7 +36,7 @@ constexpr GUID kSlotListKind = vddb::guidLiteral("fd0cec60-8263-383f-d0af-c33697
 constexpr std::size_t kMaxSlotLists = 3;
 
 // What makes one pass of the three: which sub-configuration, which of its
-// calls, and which slot lists, in reading order.
+// calls, which slot lists, in reading order, and the codes of its reports.
 template <class SubConfiguration>
 struct tSlotCheckParameters {
   SubConfiguration& (tMHWConfiguration::*subConfiguration)();
@@ -45,6 +46,8 @@ struct tSlotCheckParameters {
   void (SubConfiguration::*remove)(const GUID& item, tStatus2& status);
   std::array<std::uint32_t, kMaxSlotLists> slotLists;
   std::size_t slotListCount;
+  const char* unreadableSlotCountProblem;
+  const char* slotMismatchProblem;
 };
 
 std::uint32_t trelixSlotCount(tTrelixConfiguration& configuration, const GUID& item,
@@ -66,7 +69,9 @@ constexpr tSlotCheckParameters<tTrelixConfiguration> kTrelix{
     &trelixSlotCount,
     &tTrelixConfiguration::removeChassis,
     {0xEEC00022, 0xEEC00024, 0xEEC00025},
-    3};
+    3,
+    "P0101",
+    "P0102"};
 
 constexpr tSlotCheckParameters<tMordanConfiguration> kMordan{
     &tMHWConfiguration::getMordanConfiguration,
@@ -74,7 +79,9 @@ constexpr tSlotCheckParameters<tMordanConfiguration> kMordan{
     &slotCountFromOutArgument<tMordanConfiguration>,
     &tMordanConfiguration::removeMordanConnectorBlock,
     {0xEEC00021},
-    1};
+    1,
+    "P0301",
+    "P0302"};
 
 constexpr tSlotCheckParameters<tQuentaConfiguration> kQuenta{
     &tMHWConfiguration::getQuentaConfiguration,
@@ -82,13 +89,16 @@ constexpr tSlotCheckParameters<tQuentaConfiguration> kQuenta{
     &slotCountFromOutArgument<tQuentaConfiguration>,
     &tQuentaConfiguration::removeQuentaChassis,
     {0xEEC00047},
-    1};
+    1,
+    "P0501",
+    "P0502"};
 
-// Whether the item's stored slot lists agree with its slot count. Every
-// failure lands in `itemStatus`; a list that could not be read stays empty.
+// Whether the item's stored slot lists agree with its slot count; `lengths`
+// receives their numbers of slots. Every failure lands in `itemStatus`; a
+// list that could not be read stays empty.
 bool slotListsAgree(IkorrinStorage* storage, const GUID& item, std::uint32_t slots,
                     const std::uint32_t* slotLists, std::size_t slotListCount,
-                    tStatus2& itemStatus) {
+                    std::array<std::uint32_t, kMaxSlotLists>& lengths, tStatus2& itemStatus) {
   const tScopedRef<IStorageObject> object = vddb::store::openObject(storage, item, itemStatus.code);
   // Declared after the object, so released before it.
   std::array<ObjectList, kMaxSlotLists> lists;
@@ -101,6 +111,7 @@ bool slotListsAgree(IkorrinStorage* storage, const GUID& item, std::uint32_t slo
   }
   bool agree = true;
   for (std::size_t i = 0; i < slotListCount; ++i) {
+    lengths[i] = static_cast<std::uint32_t>(lists[i].size());
     if (lists[i].size() != slots) agree = false;
   }
   return agree;
@@ -126,10 +137,24 @@ void checkSlots(const tSlotCheckParameters<SubConfiguration>& parameters,
     const std::uint32_t slots = parameters.slotCount(items, item, itemStatus);
     // The library removes the item even though its status already holds the
     // failure that condemned it.
-    if (!isGood(itemStatus) ||
-        !slotListsAgree(storage.get(), item, slots, parameters.slotLists.data(),
-                        parameters.slotListCount, itemStatus)) {
+    if (!isGood(itemStatus)) {
+      const std::int32_t slotCountFailure = itemStatus.code;
       (items.*parameters.remove)(item, itemStatus);
+      reportProblem(parameters.unreadableSlotCountProblem, item, [&](tProblemRecord& record) {
+        record.call = "getNumSlots";
+        record.code = slotCountFailure;
+      });
+      continue;
+    }
+    std::array<std::uint32_t, kMaxSlotLists> lengths{};
+    if (!slotListsAgree(storage.get(), item, slots, parameters.slotLists.data(),
+                        parameters.slotListCount, lengths, itemStatus)) {
+      (items.*parameters.remove)(item, itemStatus);
+      reportProblem(parameters.slotMismatchProblem, item, [&](tProblemRecord& record) {
+        record.slots = slots;
+        record.listLengths = lengths;
+        record.listCount = parameters.slotListCount;
+      });
     }
   }
 }

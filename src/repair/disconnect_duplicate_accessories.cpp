@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "repair/passes.h"
+#include "repair/report.h"
 #include "repair/text/case_insensitive_key_set.h"
 #include "repair/text/connector_text.h"
 #include "status/status_rules.h"
@@ -70,13 +71,24 @@ void disconnectDuplicateAccessories(tMHWConfiguration& configuration, tStatus2& 
 
     if (!isGood(status)) continue;  // neither recorded nor disconnected
 
-    if (keys.insert(key) != tCaseInsensitiveKeySet::tInsertOutcome::alreadyPresent) {
+    // The configuration that took the key first is kept beside it for the
+    // report; the key set looks the same to the pass either way.
+    GUID firstHolder = vddb::kNullGuid;
+    if (keys.insert(key, accessoryConfiguration, &firstHolder) !=
+        tCaseInsensitiveKeySet::tInsertOutcome::alreadyPresent) {
       if (keys.allocationFailed()) raiseNoMemory(status, kLineKeySet);
       continue;
     }
     GUID accessory = vddb::kNullGuid;
     devices.getAccessoryConfigurationAccessory(accessoryConfiguration, accessory, status);
-    if (isGood(status)) devices.disconnectAccessoryFromDevice(device, accessory, status);
+    if (!isGood(status)) continue;
+    devices.disconnectAccessoryFromDevice(device, accessory, status);
+    if (!isGood(status)) continue;
+    reportProblem("P0801", accessoryConfiguration, [&](tProblemRecord& record) {
+      record.key = std::u16string_view(key.begin(), key.size());
+      record.first = firstHolder;
+      record.hasFirst = true;
+    });
   }
 }
 

@@ -69,6 +69,17 @@ static_assert(ordersAscend(kPassTable), "rows must keep the fixed order 1..12");
 // Process-wide: the sequence runs at most once, whatever its outcome.
 bool gRunOnce = false;
 
+// The record of a row whose pass status turned to an error while it ran.
+void reportPassEnded(tRepairReport& report, const tPassRow& row, std::int32_t code) noexcept {
+  char problemCode[8] = "P0099";
+  problemCode[1] = static_cast<char>('0' + row.order / 10 % 10);
+  problemCode[2] = static_cast<char>('0' + row.order % 10);
+  tProblemRecord record;
+  record.kind = findProblem(problemCode);
+  record.code = code;
+  if (record.kind != nullptr) report.problem(record);
+}
+
 void runRow(const tPassRow& row, tScopedRef<IkorrinStorage>& storage,
             tMHWConfiguration* configuration, tStatus2& passStatus) {
   if (row.onlyOnGoodStatus && !isGood(passStatus)) return;
@@ -101,11 +112,12 @@ void runRepairPasses(tScopedRef<IkorrinStorage>& storage, tMHWConfiguration* con
 }
 
 void runRepairPassRows(std::span<const tPassRow> rows, tScopedRef<IkorrinStorage>& storage,
-                       tMHWConfiguration* configuration, tStatus2& status) {
+                       tMHWConfiguration* configuration, tStatus2& status, tRepairReport* report) {
   // An error on entry does not count as the one run: a later, good call runs.
   if (!isGood(status)) return;
   if (gRunOnce) return;
   gRunOnce = true;
+  const tActiveReportScope reporting(report);
 
   std::size_t next = 0;
   while (next < rows.size()) {
@@ -113,13 +125,22 @@ void runRepairPassRows(std::span<const tPassRow> rows, tScopedRef<IkorrinStorage
     bool sharesWithNext = false;
     do {
       const tPassRow& row = rows[next++];
-      runRow(row, storage, configuration, passStatus);
+      if (report == nullptr) {
+        runRow(row, storage, configuration, passStatus);
+      } else {
+        const bool goodBefore = isGood(passStatus);
+        setActiveReportRow(row.order);
+        report->passStarted(row);
+        runRow(row, storage, configuration, passStatus);
+        if (goodBefore && !isGood(passStatus)) reportPassEnded(*report, row, passStatus.code);
+        report->passEnded(row, passStatus.code);
+      }
       sharesWithNext = row.sharesStatusWithNext;
     } while (sharesWithNext && next < rows.size());
   }
 }
 
-void resetRepairPassesRunOnceForTesting() noexcept { gRunOnce = false; }
+void resetRepairPassesRunOnce() noexcept { gRunOnce = false; }
 bool repairPassesHaveRun() noexcept { return gRunOnce; }
 
 }  // namespace tUpgradeDowngradeMgr

@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <span>
 
+#include "repair/report.h"
 #include "status/tStatus2.h"
 #include "store/configuration.h"
 #include "store/interfaces.h"
@@ -87,12 +88,18 @@ std::span<const tPassRow> repairPassTable() noexcept;
 void runRepairPasses(tScopedRef<IkorrinStorage>& storage, tMHWConfiguration* configuration,
                      tStatus2& status);
 
-// The same with given rows, under the same run-once flag. For tests.
+// The same with given rows, under the same run-once flag. With a report,
+// each row's start and end reach it, every change the passes make is
+// recorded there, and a row whose pass status turned to an error adds the
+// record of its "pass ended" kind (P<row>99) with that code.
 void runRepairPassRows(std::span<const tPassRow> rows, tScopedRef<IkorrinStorage>& storage,
-                       tMHWConfiguration* configuration, tStatus2& status);
+                       tMHWConfiguration* configuration, tStatus2& status,
+                       tRepairReport* report = nullptr);
 
-// Test hook: forgets that the sequence has run in this process.
-void resetRepairPassesRunOnceForTesting() noexcept;
+// Forgets that the sequence has run in this process. For tests, and for
+// tools that run one repair after another, each in a transaction of its
+// own, as separate processes of the repair tool would.
+void resetRepairPassesRunOnce() noexcept;
 // Whether the sequence has started in this process.
 bool repairPassesHaveRun() noexcept;
 

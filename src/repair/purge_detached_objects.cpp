@@ -27,6 +27,7 @@
 #include <span>
 
 #include "repair/passes.h"
+#include "repair/report.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
 #include "store/object_list.h"
@@ -55,6 +56,7 @@ struct tDetachedObjectPass {
   std::uint32_t clearedReference;
   GUID companionClass;
   tReferrerReadStatus companionReferrerRead;
+  const char* detachedProblem;
 };
 
 constexpr std::array<std::uint32_t, 3> kTrelixSlotLists{0xEEC00022, 0xEEC00025, 0xEEC00024};
@@ -71,6 +73,7 @@ constexpr tDetachedObjectPass kTrelixChassisPass{
     0x20C00023,
     vddb::guidLiteral("ef389d48-09e3-3fe8-d3d6-b558427a533c"),
     tReferrerReadStatus::passStatus,
+    "P0201",
 };
 
 constexpr tDetachedObjectPass kMordanConnectorBlockPass{
@@ -81,7 +84,22 @@ constexpr tDetachedObjectPass kMordanConnectorBlockPass{
     0x20C00020,
     vddb::guidLiteral("50b1b30a-5a5f-3fc8-1c7a-f6cad548e37f"),
     tReferrerReadStatus::freshStatusPerObject,
+    "P0401",
 };
+
+// The code of an unreferenced object's deletion: the step serves four rows.
+const char* unreferencedProblem() noexcept {
+  switch (activeReportRow()) {
+    case 2:
+      return "P0202";
+    case 4:
+      return "P0402";
+    case 9:
+      return "P0901";
+    default:
+      return "P0601";
+  }
+}
 
 // Deletes the slot entries that fail the kept-entry class test, one by one.
 // `working` serves every slot list of the object; each read empties it.
@@ -118,7 +136,11 @@ void purgeIfDetached(IkorrinStorage* storage, IStorageObject* object,
     vddb::store::writeObjectList(object, list, empty, status.code);
   }
   callStore(status.code, [&] { return object->setReference(pass.clearedReference, nullptr); });
-  if (isGood(status)) vddb::store::deleteWithOwned(storage, object);
+  if (!isGood(status)) return;
+  const GUID reported = guidForReport(object);
+  vddb::store::deleteWithOwned(storage, object);
+  reportProblem(pass.detachedProblem, reported,
+                [&](tProblemRecord& record) { record.reference = pass.requiredReference; });
 }
 
 void purgeDetachedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& status,
@@ -168,7 +190,11 @@ void purgeUnreferencedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& sta
     } else {
       callStore(status.code, [&] { return object->setReference(clearedReference, nullptr); });
     }
-    if (isGood(status)) vddb::store::deleteWithOwned(storage.get(), object);
+    if (!isGood(status)) continue;
+    const GUID reported = guidForReport(object);
+    vddb::store::deleteWithOwned(storage.get(), object);
+    reportProblem(unreferencedProblem(), reported,
+                  [&](tProblemRecord& record) { record.reference = kReferrerList; });
   }
 }
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "repair/passes.h"
+#include "repair/report.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
 #include "store/object_list.h"
@@ -45,14 +46,22 @@ void purgeIncompletelyLinkedObjects(tScopedRef<IkorrinStorage>& storage, tStatus
     const tScopedRef<IStorageObject> first =
         vddb::store::getReference(object, kFirstReference, status.code);
     if (!first) {
-      if (isGood(status)) vddb::store::deleteWithOwned(storage.get(), object);
+      if (!isGood(status)) continue;
+      const GUID reported = guidForReport(object);
+      vddb::store::deleteWithOwned(storage.get(), object);
+      reportProblem("P0701", reported,
+                    [&](tProblemRecord& record) { record.reference = kFirstReference; });
       continue;
     }
     if (vddb::store::getReference(object, kSecondReference, status.code)) continue;
 
     vddb::store::callStore(status.code,
                            [&] { return object->setReference(kFirstReference, nullptr); });
-    if (isGood(status)) vddb::store::deleteWithOwned(storage.get(), object);
+    if (!isGood(status)) continue;
+    const GUID reported = guidForReport(object);
+    vddb::store::deleteWithOwned(storage.get(), object);
+    reportProblem("P0702", reported,
+                  [&](tProblemRecord& record) { record.reference = kSecondReference; });
   }
 }
 

@@ -29,6 +29,7 @@
 
 #include "repair/link_record_search.h"
 #include "repair/passes.h"
+#include "repair/report.h"
 #include "status/status_rules.h"
 #include "store/growable_array.h"
 #include "store/guid.h"
@@ -55,10 +56,19 @@ GUID objectGuidOf(IStorageObject* object, std::int32_t& code) {
   return guid;
 }
 
-// Deletes one object by its GUID; what the store hands back is released unused.
-void deleteSingle(IkorrinStorage* storage, IStorageObject* object, std::int32_t& code) {
+// Deletes one object by its GUID; what the store hands back is released
+// unused. Returns the GUID.
+GUID deleteSingle(IkorrinStorage* storage, IStorageObject* object, std::int32_t& code) {
   const GUID guid = objectGuidOf(object, code);
   vddb::store::deleteObject(storage, guid, code);
+  return guid;
+}
+
+// An incomplete record deleted: the reference it lacks.
+void reportIncomplete(const char* problem, const GUID& record, std::uint32_t reference,
+                      std::int32_t code) noexcept {
+  if (!isGood(code)) return;
+  reportProblem(problem, record, [&](tProblemRecord& r) { r.reference = reference; });
 }
 
 bool refersToAnObject(IStorageObject* object, std::uint32_t reference, std::int32_t& code) {
@@ -81,13 +91,17 @@ void purgeIncompleteLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& s
   for (IStorageObject* record : records) {
     if (!isGood(status)) break;
     if (!refersToAnObject(record, kFirstObjectReference, status.code)) {
-      deleteSingle(storage.get(), record, status.code);
+      if (!isGood(status)) break;
+      const GUID deleted = deleteSingle(storage.get(), record, status.code);
+      reportIncomplete("P1101", deleted, kFirstObjectReference, status.code);
       continue;
     }
     tScopedRef<IStorageObject> second =
         vddb::store::getReference(record, kSecondObjectReference, status.code);
     if (!second) {
-      deleteSingle(storage.get(), record, status.code);
+      if (!isGood(status)) break;
+      const GUID deleted = deleteSingle(storage.get(), record, status.code);
+      reportIncomplete("P1102", deleted, kSecondObjectReference, status.code);
       continue;
     }
     const GUID secondGuid = objectGuidOf(second.get(), status.code);
@@ -107,6 +121,7 @@ void purgeIncompleteLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& s
     const GUID guid = objectGuidOf(object, status.code);
     if (isGood(status) && namedIndex.find(guid, 0) == nullptr) {
       vddb::store::deleteObject(storage.get(), guid, status.code);
+      if (isGood(status)) reportProblem("P1103", guid);
     }
   }
 }
@@ -143,11 +158,34 @@ void purgeDuplicateLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& st
     return;
   }
 
+  // For the report: each doomed record's GUID, taken before any of them
+  // goes, so that a record can name the one it duplicates (its partner in
+  // the pair that doomed it).
+  tGrowableArray<GUID> doomedGuids;
+  if (activeReport() != nullptr && doomedGuids.reserve(doomed.size())) {
+    for (const std::uint32_t position : doomed) {
+      std::int32_t readCode = 0;
+      doomedGuids.append(objectGuidOf(records[position], readCode));
+    }
+  }
+
   // A repeated request for a record already deleted fails and is dropped
   // with its own status.
-  for (const std::uint32_t position : doomed) {
+  for (std::size_t k = 0; k < doomed.size(); ++k) {
+    const std::uint32_t position = doomed.data()[k];
     tStatus2 deletionStatus(status);
-    deleteSingle(storage.get(), records[position], deletionStatus.code);
+    const GUID deleted = deleteSingle(storage.get(), records[position], deletionStatus.code);
+    if (!isGood(deletionStatus)) continue;
+    reportProblem("P1201", deleted, [&](tProblemRecord& record) {
+      record.keyGuid = keys.data()[position].firstObject;
+      record.hasKeyGuid = true;
+      record.number = keys.data()[position].number;
+      const std::size_t partner = k ^ 1U;
+      if (partner < doomedGuids.size()) {
+        record.first = doomedGuids.data()[partner];
+        record.hasFirst = true;
+      }
+    });
   }
 }
 

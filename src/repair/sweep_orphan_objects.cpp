@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "repair/passes.h"
+#include "repair/report.h"
 #include "status/status_rules.h"
 #include "store/readers.h"
 #include "store/wide_string.h"
@@ -59,6 +60,11 @@ void sweepOne(IkorrinStorage* storage, const GUID& sweptGuid, std::int32_t& code
   if (next == kNoneDelivered) {
     tScopedRef<IUnknown> deletion = vddb::store::deleteObject(storage, sweptGuid, code);
     deletion.reset();  // handed back by the store, never used
+    if (isGood(code)) {
+      reportProblem("P1001", sweptGuid, [&](tProblemRecord& record) {
+        record.name = std::u16string_view(name.begin(), name.size());
+      });
+    }
   } else {
     // A failing enumerator says nothing about the name: the object stays, and
     // the failure is kept like any other storage failure.

@@ -3,7 +3,10 @@
 #   CASE_DIR           the case directory (see README.md for its files)
 #   WORK_DIR           scratch directory, emptied first; left behind for a look
 #
-# Loads input.json into a store file with `vddb load`, runs vddb-repair on it
+# Loads input.json into a store file with `vddb load`, previews the repair
+# with `vddb check` (its report compared with expected-report.txt, its exit
+# status 0 when the summary counts no problem and 4 otherwise, and the store
+# file left byte for byte), runs vddb-repair on it
 # with VARKEL_DDB_PATH and VARKEL_REGISTRY_FILE set, and compares its standard
 # output byte for byte, its exit status, and `vddb dump` of the store with the
 # expected files. Then repairs the repaired store a second time: that run
@@ -15,7 +18,8 @@ foreach(variable VDDB VDDB_REPAIR CASE_DIR WORK_DIR)
   endif()
 endforeach()
 
-foreach(required input.json expected-output.txt expected-exit-code expected-dump.json)
+foreach(required input.json expected-output.txt expected-exit-code expected-dump.json
+                 expected-report.txt)
   if(NOT EXISTS ${CASE_DIR}/${required})
     message(FATAL_ERROR "${CASE_DIR}: ${required} is missing")
   endif()
@@ -74,6 +78,27 @@ execute_process(COMMAND ${VDDB} load ${CASE_DIR}/input.json ${store}
                 RESULT_VARIABLE loaded ERROR_VARIABLE load_error)
 if(NOT loaded EQUAL 0)
   message(FATAL_ERROR "vddb load ${CASE_DIR}/input.json failed (${loaded}): ${load_error}")
+endif()
+
+file(SHA256 ${store} before_check)
+execute_process(COMMAND ${VDDB} check ${store}
+                OUTPUT_FILE ${WORK_DIR}/report.txt ERROR_VARIABLE check_error
+                RESULT_VARIABLE check_code)
+file(SHA256 ${store} after_check)
+if(NOT before_check STREQUAL after_check)
+  message(SEND_ERROR "vddb check changed the store file")
+  math(EXPR failures "${failures} + 1")
+endif()
+expect_same_file(${CASE_DIR}/expected-report.txt ${WORK_DIR}/report.txt "vddb check: report")
+file(STRINGS ${CASE_DIR}/expected-report.txt clean REGEX "^Summary: 0 problems$")
+if(clean)
+  set(expected_check_code 0)
+else()
+  set(expected_check_code 4)
+endif()
+if(NOT "${check_code}" STREQUAL "${expected_check_code}")
+  message(SEND_ERROR "vddb check: exit status ${check_code}, expected ${expected_check_code}: ${check_error}")
+  math(EXPR failures "${failures} + 1")
 endif()
 
 set(ENV{VARKEL_DDB_PATH} ${store})

@@ -49,11 +49,11 @@ class SequenceRun {
   vddb::test::FaultInjector& injector() { return injector_; }
 
   void run(std::span<const tPassRow> rows, tStatus2& status) {
-    resetRepairPassesRunOnceForTesting();
+    resetRepairPassesRunOnce();
     injector_.clearJournal();
     tScopedRef<IkorrinStorage> holder = tScopedRef<IkorrinStorage>::share(storage_.get());
     runRepairPassRows(rows, holder, configuration_, status);
-    resetRepairPassesRunOnceForTesting();
+    resetRepairPassesRunOnce();
   }
 
   std::string dump() {

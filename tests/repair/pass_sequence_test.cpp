@@ -42,10 +42,10 @@ void configurationAndStorage(tMHWConfiguration&, tScopedRef<IkorrinStorage>&, tS
 class PassSequenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetRepairPassesRunOnceForTesting();
+    resetRepairPassesRunOnce();
     gCalls.clear();
   }
-  void TearDown() override { resetRepairPassesRunOnceForTesting(); }
+  void TearDown() override { resetRepairPassesRunOnce(); }
 
   std::vector<std::string> passesRun() const {
     std::vector<std::string> names;
@@ -171,7 +171,7 @@ TEST_F(PassSequenceTest, ConfigurationRowsGetTheConfigurationAndAreSkippedWithou
   EXPECT_TRUE(gCalls.empty());
   EXPECT_TRUE(repairPassesHaveRun());
 
-  resetRepairPassesRunOnceForTesting();
+  resetRepairPassesRunOnce();
   ::testing::StrictMock<vddb::testing::MockMHWConfiguration> configuration;
   run(rows, status, &configuration);
   EXPECT_EQ(passesRun(), (std::vector<std::string>{"configuration+storage", "configuration"}));

@@ -375,13 +375,13 @@ class LinkRecordRows : public LinkRecords {
         std::find_if(table.begin(), table.end(), [](const auto& row) { return row.order == 11; });
     EXPECT_NE(first, table.end());
     EXPECT_EQ(table.end() - first, 2);
-    tUpgradeDowngradeMgr::resetRepairPassesRunOnceForTesting();
+    tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
     tStatus2 transaction;
     injector().clearJournal();
     tUpgradeDowngradeMgr::runRepairPassRows(
         table.subspan(static_cast<std::size_t>(first - table.begin()), 2), storage(), nullptr,
         transaction);
-    tUpgradeDowngradeMgr::resetRepairPassesRunOnceForTesting();
+    tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
     return transaction;
   }
 };

@@ -22,6 +22,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::StartsWith;
 using vddb::engine::StoreSession;
 
@@ -149,7 +150,7 @@ TEST_F(ToolTest, LoadRefusesAnExistingStoreUnlessForced) {
   ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
   const std::string before = readFile(file("ddb.sqlite"));
   const ToolRun refused = run({"load", file("empty.json"), file("ddb.sqlite")});
-  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.exitCode, 8);
   EXPECT_THAT(refused.err, HasSubstr("exists (use --force to replace it)"));
   EXPECT_EQ(readFile(file("ddb.sqlite")), before);
   EXPECT_EQ(run({"load", "--force", file("empty.json"), file("ddb.sqlite")}).exitCode, 0);
@@ -160,13 +161,13 @@ TEST_F(ToolTest, FailedLoadNamesObjectAndAttributeAndLeavesNothing) {
   writeFile(file("bad.json"), R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
       "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f", "values": {"0x58C003EA": "seven"}}]})");
   const ToolRun r = run({"load", file("bad.json"), file("ddb.sqlite")});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.exitCode, 8);
   EXPECT_THAT(r.err, StartsWith("vddb load: "));
   EXPECT_THAT(r.err,
               HasSubstr("object 00000001-0000-0000-0000-000000000000: attribute 0x58C003EA"));
   EXPECT_THAT(names(), ElementsAre("bad.json"));
   const ToolRun missing = run({"load", file("none.json"), file("ddb.sqlite")});
-  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(missing.exitCode, 8);
   EXPECT_THAT(missing.err, HasSubstr("cannot read"));
 }
 
@@ -180,14 +181,14 @@ struct FailingCommand {
 TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
   writeFile(file("text.txt"), "not a store");
   const FailingCommand cases[] = {
-      {"no subcommand", {}, 2, "A subcommand is required"},
-      {"unknown subcommand", {"frobnicate"}, 2, ""},
-      {"dump without store", {"dump"}, 2, "DB is required"},
-      {"dump of a missing store", {"dump", "@/none.sqlite"}, 1, "store missing (0x80040A01)"},
-      {"dump of a text file", {"dump", "@/text.txt"}, 1, "not a store (0x80040A02)"},
-      {"lock of a missing store", {"lock", "@/none.sqlite", "--seconds", "1"}, 1, "store missing"},
-      {"lock with a bad time", {"lock", "@/none.sqlite", "--seconds", "soon"}, 2, ""},
-      {"load with one argument", {"load", "@/text.txt"}, 2, "DB is required"},
+      {"no subcommand", {}, 16, "A subcommand is required"},
+      {"unknown subcommand", {"frobnicate"}, 16, ""},
+      {"dump without store", {"dump"}, 16, "DB is required"},
+      {"dump of a missing store", {"dump", "@/none.sqlite"}, 8, "store missing (0x80040A01)"},
+      {"dump of a text file", {"dump", "@/text.txt"}, 8, "not a store (0x80040A02)"},
+      {"lock of a missing store", {"lock", "@/none.sqlite", "--seconds", "1"}, 8, "store missing"},
+      {"lock with a bad time", {"lock", "@/none.sqlite", "--seconds", "soon"}, 16, ""},
+      {"load with one argument", {"load", "@/text.txt"}, 16, "DB is required"},
   };
   for (const FailingCommand& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,7 +265,7 @@ TEST_F(ToolTest, LockHoldsOffWritersUntilInterrupted) {
   std::unique_ptr<StoreSession> s;
   EXPECT_EQ(StoreSession::open(file("ddb.sqlite"), s), vddb::engine::kStoreLocked);
   const ToolRun second = run({"lock", file("ddb.sqlite"), "--seconds", "1"});
-  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_EQ(second.exitCode, 8);
   EXPECT_THAT(second.err, HasSubstr("store locked"));
   const ToolRun dump = run({"dump", file("ddb.sqlite")});
   EXPECT_EQ(dump.exitCode, 0) << "a dump needs no write lock";
@@ -314,3 +315,56 @@ TEST_F(ToolTest, RepairWaitsWhileTheStoreIsLockedThenRepairs) {
 }
 
 }  // namespace
+
+// check and repair on stores they cannot finish: the exit code says which
+// way, standard error says why, and nothing is saved where nothing could be.
+TEST_F(ToolTest, CheckAndRepairSayWhyTheyCannotFinish) {
+  writeFile(file("text.txt"), "not a store");
+  // A link record without its number ends the last pass; the unreferenced
+  // object before it is repaired all the same.
+  writeFile(file("ends.json"), R"({"objects": [
+    {"guid": "00000001-0000-0000-0000-000000000000", "class": "08e33cd6-13dc-3a39-16cb-e1215a713fb9", "values": {}},
+    {"guid": "00000002-0000-0000-0000-000000000000", "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f",
+     "values": {"0x20C003E8": "00000003-0000-0000-0000-000000000000", "0x20C003E9": "00000004-0000-0000-0000-000000000000"}},
+    {"guid": "00000003-0000-0000-0000-000000000000", "class": "f6b7cf79-b4d4-452a-8adc-f5dd93386c45", "values": {}},
+    {"guid": "00000004-0000-0000-0000-000000000000", "class": "c1b74069-2108-3d9c-6dbd-f106bc02ca2e", "values": {}}]})");
+  ASSERT_EQ(run({"load", file("ends.json"), file("ends.sqlite")}).exitCode, 0);
+  writeFile(file("in.json"), kInput);
+  ASSERT_EQ(run({"load", file("in.json"), file("locked.sqlite")}).exitCode, 0);
+  LockHolder holder(file("locked.sqlite"), "60");
+  ASSERT_EQ(holder.line(), "locked " + file("locked.sqlite") + "\n");
+
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* err;  // in standard error
+    const char* out;  // in standard output
+  };
+  const Case cases[] = {
+      {{"check", "@/none.sqlite"}, 8, "store missing (0x80040A01)", ""},
+      {{"repair", "@/text.txt"}, 8, "not a store (0x80040A02)", ""},
+      {{"check", "@/locked.sqlite"}, 8, "store locked (0x80040A04) (try --wait SECONDS)", ""},
+      {{"repair", "@/locked.sqlite", "--wait", "1"}, 8, "waiting up to 1 seconds", ""},
+      {{"check", "@/ends.sqlite"},
+       4,
+       "",
+       "P1299 pass ended early: a store call failed with -2147218923 (0x80040A15)"},
+      {{"repair", "@/ends.sqlite"}, 4, "", "P0601 unreferenced object 00000001-"},
+      {{"check", "@/ends.sqlite", "--json"}, 4, "", "\"outcome\": \"problems found\""},
+      {{"check", "@/ends.sqlite", "--wait"}, 16, "--wait", ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args;
+    for (std::string a : c.args) args.push_back(a[0] == '@' ? dir + a.substr(1) : a);
+    SCOPED_TRACE(args[0] + " " + args[1]);
+    const ToolRun r = run(args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.err));
+    EXPECT_THAT(r.out, HasSubstr(c.out));
+  }
+  // The repair saved what it repaired before the last pass ended.
+  const ToolRun dump = run({"dump", file("ends.sqlite")});
+  EXPECT_THAT(dump.out, Not(HasSubstr("00000001-0000-0000-0000-000000000000")));
+  EXPECT_THAT(dump.out, HasSubstr("00000002-0000-0000-0000-000000000000"));
+  EXPECT_EQ(holder.stop(SIGTERM), 0);
+}

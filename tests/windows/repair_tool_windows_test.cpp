@@ -307,7 +307,7 @@ TEST_F(WindowsToolTest, VddbRefusesMalformedJsonAndLeavesNoStore) {
   const std::string store = work + "\\store.sqlite";
   const ProcessResult load = run({kVddb, "load", work + "\\bad.json", store}, work, "load");
   ASSERT_TRUE(load.finished);
-  EXPECT_EQ(load.exitCode, 1U);
+  EXPECT_EQ(load.exitCode, 8U);
   EXPECT_EQ(load.err.rfind("vddb load: ", 0), 0U) << load.err;
   EXPECT_FALSE(fs::exists(store));
   for (const auto& entry : fs::directory_iterator(work)) {
@@ -321,7 +321,7 @@ TEST_F(WindowsToolTest, VddbReplacesAStoreOnlyWhenForced) {
   const std::string store = loadStore(json);
   const std::string first = dump(store, "dump-first");
   const ProcessResult again = run({kVddb, "load", json, store}, work, "load-again");
-  EXPECT_EQ(again.exitCode, 1U);
+  EXPECT_EQ(again.exitCode, 8U);
   const ProcessResult forced = run({kVddb, "load", "--force", json, store}, work, "load-forced");
   EXPECT_EQ(forced.exitCode, 0U) << forced.err;
   EXPECT_EQ(dump(store, "dump-forced"), first);

@@ -3,10 +3,13 @@
 //   vddb load FILE.json DB [--force]   build a store from JSON
 //   vddb dump DB [--all-classes]       canonical JSON on standard output
 //   vddb lock DB [--seconds N]         hold the write lock for a while
+//   vddb check DB [--json] [--wait S]  what a repair would change, changing nothing
+//   vddb repair DB [--json] [--wait S] [--until-clean]
+//                                      the repair, with its report
 //
-// Messages go to standard error; every failure exits non-zero (1 for a
-// store or file problem, 2 for a usage mistake). docs/vddb.md has the
-// details.
+// Messages go to standard error; every failure exits non-zero (8 for a
+// store or file problem, 16 for a usage mistake, as file-system checkers
+// do; check and repair add 1 and 4). docs/vddb.md has the details.
 #ifdef _WIN32
 #include "platform/win32.h"
 #else
@@ -22,13 +25,14 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "repair_command.h"
 
 namespace {
 
 using vddb::engine::StoreSession;
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 8;
+constexpr int kExitUsage = 16;
 
 int report(const std::string& command, const std::string& message) {
   std::cerr << "vddb " << command << ": " << message << "\n";
@@ -154,6 +158,36 @@ int main(int argc, char** argv) {
   lockCmd->add_option("-s,--seconds", seconds, "how long to hold the lock (default 60)")
       ->check(CLI::Range(0u, 86400u));
 
+  vddb::tool::RepairCommand checkOptions;
+  checkOptions.preview = true;
+  CLI::App* checkCmd = app.add_subcommand(
+      "check",
+      "Run the twelve repair passes on DB in its transaction and report every change they "
+      "would make, then revert: the file is left as it was. Exit 0: nothing to repair; 4: "
+      "problems found; 8: the store could not be checked; 16: usage.");
+  checkCmd->add_option("DB", checkOptions.store, "the store file")->required();
+  checkCmd->add_flag("--json", checkOptions.json, "one JSON document (vddb-report/1)");
+  checkCmd
+      ->add_option("--wait", checkOptions.waitSeconds,
+                   "wait up to SECONDS while another process holds the store")
+      ->check(CLI::Range(0u, 86400u));
+
+  vddb::tool::RepairCommand repairOptions;
+  CLI::App* repairCmd = app.add_subcommand(
+      "repair",
+      "Repair DB as vddb-repair does (same passes, same save-or-revert rule) and report every "
+      "change. Exit 0: nothing to repair; 1: repaired and saved; 4: a pass ended early (what "
+      "was repaired is saved); 8: nothing saved; 16: usage.");
+  repairCmd->add_option("DB", repairOptions.store, "the store file")->required();
+  repairCmd->add_flag("--json", repairOptions.json, "one JSON document (vddb-report/1)");
+  repairCmd
+      ->add_option("--wait", repairOptions.waitSeconds,
+                   "wait up to SECONDS while another process holds the store")
+      ->check(CLI::Range(0u, 86400u));
+  repairCmd->add_flag("--until-clean", repairOptions.untilClean,
+                      "repeat the repair, each run its own transaction, until a run changes "
+                      "nothing (at most 8 runs)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -168,5 +202,9 @@ int main(int argc, char** argv) {
   if (loadCmd->parsed()) return load(jsonPath, dbPath, force);
   if (dumpCmd->parsed()) return dump(dbPath, allClasses);
   if (lockCmd->parsed()) return lock(dbPath, seconds);
+  if (checkCmd->parsed()) return vddb::tool::runRepairCommand(checkOptions, std::cout, std::cerr);
+  if (repairCmd->parsed()) {
+    return vddb::tool::runRepairCommand(repairOptions, std::cout, std::cerr);
+  }
   return kExitUsage;
 }

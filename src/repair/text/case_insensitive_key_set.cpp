@@ -3,6 +3,7 @@
 #include <new>
 
 #include "platform/memory.h"
+#include "store/guid.h"
 
 namespace {
 
@@ -80,15 +81,15 @@ int compareKeys(const tCaseInsensitiveBasicString& a,
 // the recursion is the height of the tree (under 50 for any set that fits in
 // memory).
 template <class Node>
-Node* insertBelow(Node* node, const tCaseInsensitiveBasicString& key,
-                  tNodeOutcome& outcome) noexcept {
+Node* insertBelow(Node* node, const tCaseInsensitiveBasicString& key, const GUID& holder,
+                  const Node*& present, tNodeOutcome& outcome) noexcept {
   if (node == nullptr) {
     void* block = _memNewUsingCRT(sizeof(Node), 0);
     if (block == nullptr) {
       outcome = tNodeOutcome::allocationFailed;
       return nullptr;
     }
-    Node* fresh = new (block) Node{nullptr, nullptr, 1, key};
+    Node* fresh = new (block) Node{nullptr, nullptr, 1, holder, key};
     if (fresh->key.allocationFailed()) {
       fresh->~Node();
       _memDelete(fresh);
@@ -101,12 +102,13 @@ Node* insertBelow(Node* node, const tCaseInsensitiveBasicString& key,
   const int order = compareKeys(key, node->key);
   if (order == 0) {
     outcome = tNodeOutcome::alreadyPresent;
+    present = node;
     return node;
   }
   if (order < 0) {
-    node->left = insertBelow(node->left, key, outcome);
+    node->left = insertBelow(node->left, key, holder, present, outcome);
   } else {
-    node->right = insertBelow(node->right, key, outcome);
+    node->right = insertBelow(node->right, key, holder, present, outcome);
   }
   return outcome == tNodeOutcome::inserted ? rebalance(node) : node;
 }
@@ -117,8 +119,15 @@ tCaseInsensitiveKeySet::~tCaseInsensitiveKeySet() { destroyTree(_root); }
 
 tCaseInsensitiveKeySet::tInsertOutcome tCaseInsensitiveKeySet::insert(
     const tCaseInsensitiveBasicString& key) noexcept {
+  return insert(key, vddb::kNullGuid, nullptr);
+}
+
+tCaseInsensitiveKeySet::tInsertOutcome tCaseInsensitiveKeySet::insert(
+    const tCaseInsensitiveBasicString& key, const GUID& holder, GUID* presentHolder) noexcept {
   tInsertOutcome outcome = tInsertOutcome::allocationFailed;
-  _root = insertBelow(_root, key, outcome);
+  const tNode* present = nullptr;
+  _root = insertBelow(_root, key, holder, present, outcome);
+  if (present != nullptr && presentHolder != nullptr) *presentHolder = present->holder;
   if (outcome == tInsertOutcome::inserted) ++_size;
   if (outcome == tInsertOutcome::allocationFailed) _allocationFailed = true;
   return outcome;

@@ -15,6 +15,7 @@
 #include <cstddef>
 
 #include "repair/text/case_insensitive_compare.h"
+#include "store/com.h"
 
 class tCaseInsensitiveKeySet {
  public:
@@ -29,6 +30,10 @@ class tCaseInsensitiveKeySet {
   // whose own allocation-failed flag is set cannot be stored faithfully and
   // counts as an allocation failure.
   tInsertOutcome insert(const tCaseInsensitiveBasicString& key) noexcept;
+  // The same, keeping `holder` beside a new key; when the key is present
+  // already, `presentHolder` (if given) receives the holder kept with it.
+  tInsertOutcome insert(const tCaseInsensitiveBasicString& key, const GUID& holder,
+                        GUID* presentHolder) noexcept;
   bool contains(const tCaseInsensitiveBasicString& key) const noexcept;
 
   std::size_t size() const noexcept { return _size; }
@@ -59,6 +64,7 @@ struct tCaseInsensitiveKeySet::tNode {
   tNode* left;
   tNode* right;
   int height;
+  GUID holder;
   tCaseInsensitiveBasicString key;
 };
 

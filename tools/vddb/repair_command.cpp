@@ -1,0 +1,150 @@
+#include "repair_command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+#include "app/repair_transaction.h"
+#include "engine/engine.h"
+#include "hwconfig/hwconfig.h"
+#include "repair/pass_sequence.h"
+#include "repair_report.h"
+#include "status/status_rules.h"
+
+namespace vddb::tool {
+
+namespace {
+
+using engine::StoreSession;
+
+// As the repair tool waits for its store.
+constexpr unsigned kRetrySeconds = 3;
+
+std::string describeResult(HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  return std::string(engine::resultName(hr)) + " (" + code + ")";
+}
+
+// Opens the store for writing, waiting up to `waitSeconds` while another
+// process holds it.
+HRESULT openStore(const RepairCommand& command, const char* name,
+                  std::unique_ptr<StoreSession>& session, std::ostream& err) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(command.waitSeconds);
+  bool said = false;
+  for (;;) {
+    const HRESULT hr = StoreSession::open(command.store, session);
+    if (hr != engine::kStoreLocked || std::chrono::steady_clock::now() >= deadline) return hr;
+    if (!said) {
+      err << "vddb " << name << ": " << command.store
+          << " is locked by another process; waiting up to " << command.waitSeconds << " seconds"
+          << std::endl;
+      said = true;
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(left, std::chrono::seconds(kRetrySeconds)));
+  }
+}
+
+enum class RunOutcome { done, failed };
+
+// One run: open, the passes with the report, save or revert, close.
+RunOutcome runOnce(const RepairCommand& command, const char* name, RepairRun& run,
+                   std::ostream& err) {
+  std::unique_ptr<StoreSession> session;
+  HRESULT hr = openStore(command, name, session, err);
+  if (hr < 0) {
+    err << "vddb " << name << ": " << command.store << ": " << describeResult(hr)
+        << (hr == engine::kStoreLocked ? " (try --wait SECONDS)" : "") << "\n";
+    return RunOutcome::failed;
+  }
+  if (command.preview) {
+    // Storage damage is told apart from damage to the configuration: a
+    // damaged file is reported as such before any pass reads it.
+    std::string findings;
+    hr = session->checkIntegrity(findings);
+    if (hr < 0) {
+      err << "vddb " << name << ": " << command.store
+          << ": the store file is damaged: " << (findings.empty() ? describeResult(hr) : findings)
+          << "\n";
+      return RunOutcome::failed;
+    }
+  }
+
+  ReportCollector collector(run);
+  session->setChangeObserver(&collector);
+  tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
+  tStatus2 status;
+  tMHWConfiguration* configuration = hwconfig::openConfiguration(*session, nullptr, status);
+  if (configuration != nullptr) {
+    app::repairOpenedConfiguration(
+        *configuration, status, &collector,
+        command.preview ? app::tTransactionEnd::alwaysRevert : app::tTransactionEnd::saveWhenGood);
+  }
+  session->setChangeObserver(nullptr);
+  if (configuration == nullptr || !isGood(status)) {
+    err << "vddb " << name << ": " << command.store
+        << ": the repair could not be saved: " << describeResult(status.code)
+        << "; nothing was changed\n";
+    return RunOutcome::failed;
+  }
+  return RunOutcome::done;
+}
+
+}  // namespace
+
+int runRepairCommand(const RepairCommand& command, std::ostream& out, std::ostream& err) {
+  const char* name = command.preview ? "check" : "repair";
+  std::vector<RepairRun> runs;
+  int exitCode = kExitClean;
+  const int maxRuns = command.untilClean ? kMaxCleanRuns : 1;
+  bool failed = false;
+  for (int i = 0; i < maxRuns; ++i) {
+    runs.emplace_back();
+    if (runOnce(command, name, runs.back(), err) == RunOutcome::failed) {
+      failed = true;
+      // A run that saved nothing has nothing to report.
+      runs.pop_back();
+      break;
+    }
+    const RepairRun& run = runs.back();
+    if (run.changeCount() == 0 || run.anyPassEndedEarly()) break;
+  }
+
+  std::string outcome;
+  if (failed) {
+    exitCode = kExitOperational;
+    outcome = runs.empty() ? "failed" : "failed after " + std::to_string(runs.size()) + " runs";
+  } else {
+    const RepairRun& last = runs.back();
+    bool anyChange = false;
+    for (const RepairRun& run : runs) anyChange = anyChange || run.changeCount() > 0;
+    if (command.preview) {
+      exitCode = anyChange || last.anyPassEndedEarly() ? kExitProblemsLeft : kExitClean;
+      outcome = exitCode == kExitClean ? "clean" : "problems found";
+    } else if (last.anyPassEndedEarly()) {
+      exitCode = kExitProblemsLeft;
+      outcome = "a pass ended early";
+    } else if (command.untilClean && last.changeCount() > 0) {
+      exitCode = kExitProblemsLeft;
+      outcome = "still changing after " + std::to_string(kMaxCleanRuns) + " runs";
+    } else {
+      exitCode = anyChange ? kExitRepaired : kExitClean;
+      outcome = anyChange ? "repaired" : "clean";
+    }
+  }
+
+  if (command.json) {
+    writeJsonReport(out, name, command.store, runs, outcome, exitCode);
+  } else if (!runs.empty()) {
+    writeTextReport(out, runs);
+  }
+  return exitCode;
+}
+
+}  // namespace vddb::tool
