@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the default preset and runs vddb-repair on the bundled example
-# store: load it into a temporary store, dump it, repair it, dump it again
-# and show the difference. Without the vddb tool or the example store it
+# store: load it into a temporary store, preview the repair with
+# `vddb check`, repair it, and show the difference of the dumps. Without the vddb tool or the example store it
 # runs vddb-repair against a missing store for 10 seconds instead, to show
 # how it waits for the database.
 set -euo pipefail
@@ -31,6 +31,8 @@ if [[ -x $vddb && -f $example ]]; then
   store="$work/ddb.sqlite"
   "$vddb" load "$example" "$store"
   "$vddb" dump "$store" >"$work/before.json"
+  echo "== vddb check: what the repair will change (the store is left as it is)"
+  "$vddb" check "$store" || true
   echo "== vddb-repair on $example"
   status=0
   VARKEL_DDB_PATH="$store" "$repair" || status=$?
