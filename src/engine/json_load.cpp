@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "encoding/utf.h"
 #include "engine/json_io.h"
 #include "store/interfaces.h"
 
@@ -392,7 +393,7 @@ class Loader final : public nlohmann::json_sax<json> {
       }
       case kAttributeTypeString: {
         if (!v.is_string()) return fail(where + ": expected a string, found " + describe(v));
-        const std::u16string text = utf8ToUtf16(v.get_ref<const std::string&>());
+        const std::u16string text = encoding::utf8ToUtf16(v.get_ref<const std::string&>());
         hr = _store.writeString(object, a.id, text.data(), text.size());
         break;
       }
@@ -456,41 +457,6 @@ HRESULT run(Store& store, Parse&& parse, const std::function<bool()>& rewind, st
 }
 
 }  // namespace
-
-std::u16string utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp;
-    std::size_t n;
-    if (c < 0x80) {
-      cp = c;
-      n = 1;
-    } else if ((c >> 5) == 0x6) {
-      cp = c & 0x1F;
-      n = 2;
-    } else if ((c >> 4) == 0xE) {
-      cp = c & 0x0F;
-      n = 3;
-    } else {
-      cp = c & 0x07;
-      n = 4;
-    }
-    for (std::size_t k = 1; k < n && i + k < text.size(); ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return out;
-}
 
 HRESULT loadJson(Store& store, std::string_view text, std::string* error) {
   const auto parse = [text](Loader& loader) {

@@ -15,11 +15,14 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "encoding/hex.h"
+#include "encoding/utf.h"
 #include "platform/win32.h"
 
 namespace {
@@ -96,53 +99,14 @@ LONG readFile(const char* path, std::string& bytes) {
   return failed ? ERROR_BADDB : ERROR_SUCCESS;
 }
 
-void appendUtf8(std::string& out, std::uint32_t codePoint) {
-  if (codePoint < 0x80) {
-    out.push_back(static_cast<char>(codePoint));
-  } else if (codePoint < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else if (codePoint < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  }
-}
-
-// UTF-16LE (after its byte-order mark) to UTF-8; unpaired surrogates become
-// U+FFFD, an odd last byte is dropped.
-std::string utf16LeToUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() / 2);
-  const auto unit = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) |
-           (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8);
-  };
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    std::uint32_t u = unit(i);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
-      const std::uint32_t low = unit(i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-    appendUtf8(out, u);
-  }
-  return out;
-}
-
+// UTF-16LE (after its byte-order mark) becomes UTF-8: unpaired surrogates
+// become U+FFFD, an odd last byte is dropped.
 std::string decode(const std::string& bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    return utf16LeToUtf8(std::string_view(bytes).substr(2));
+    std::string text;
+    vddb::encoding::appendUtf8FromUtf16Le(std::string_view(bytes).substr(2), text);
+    return text;
   }
   if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
   return bytes;
@@ -191,21 +155,10 @@ bool parseQuoted(std::string_view& text, std::string& out) {
   return false;
 }
 
-int hexDigit(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = asciiLower(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool parseDword(std::string_view text, Value& value) {
-  if (text.empty() || text.size() > 8) return false;
-  std::uint32_t number = 0;
-  for (const char c : text) {
-    const int d = hexDigit(c);
-    if (d < 0) return false;
-    number = (number << 4) | static_cast<std::uint32_t>(d);
-  }
+  const std::optional<std::uint32_t> parsed = vddb::encoding::parseHex32(text);
+  if (!parsed) return false;
+  const std::uint32_t number = *parsed;
   value.type = REG_DWORD;
   value.data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
                 static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
@@ -217,11 +170,9 @@ bool parseHexBytes(std::string_view text, Value& value) {
   value.data.clear();
   while (!text.empty()) {
     text = trimLeft(text);
-    if (text.size() < 2) return false;
-    const int hi = hexDigit(text[0]);
-    const int lo = hexDigit(text[1]);
-    if (hi < 0 || lo < 0) return false;
-    value.data.push_back(static_cast<BYTE>(hi * 16 + lo));
+    const std::optional<std::uint32_t> byte = vddb::encoding::parseHex32(text.substr(0, 2));
+    if (text.size() < 2 || !byte) return false;
+    value.data.push_back(static_cast<BYTE>(*byte));
     text.remove_prefix(2);
     text = trimLeft(text);
     if (!text.empty()) {
@@ -238,13 +189,11 @@ bool parseHex(std::string_view text, Value& value) {
   text.remove_prefix(3);
   if (!text.empty() && text.front() == '(') {
     const std::size_t close = text.find(')');
-    if (close == std::string_view::npos || close == 1 || close > 9) return false;
-    type = 0;
-    for (const char c : text.substr(1, close - 1)) {
-      const int d = hexDigit(c);
-      if (d < 0) return false;
-      type = (type << 4) | static_cast<DWORD>(d);
-    }
+    if (close == std::string_view::npos) return false;
+    const std::optional<std::uint32_t> parsed =
+        vddb::encoding::parseHex32(text.substr(1, close - 1));
+    if (!parsed) return false;
+    type = *parsed;
     text.remove_prefix(close + 1);
   }
   if (text.empty() || text.front() != ':') return false;
