@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -286,6 +287,41 @@ TEST_F(RegistryTest, HandlesAreCheckedAndClosedOnce) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVersionKey, 0, KEY_READ, nullptr),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+}
+
+struct LargeFileCase {
+  const char* label;
+  std::string values;  // the lines of the version key's section
+  const char* name;    // a value to read
+  std::size_t size;    // its size
+};
+
+// About 1.5 MB each. Reading such a file is linear work of well under a
+// second; work that grows with the square of a line's or the key's length
+// takes tens of seconds here.
+TEST_F(RegistryTest, LargeFilesAreReadInTimeLinearInTheirSize) {
+  constexpr std::size_t kLines = 10000;
+  std::string hexLines;
+  for (std::size_t i = 0; i < kLines; ++i) hexLines += "  ab,ab,ab,ab,ab,ab,ab,ab,\\\r\n";
+  std::string manyValues;
+  for (std::size_t i = 0; i < 100000; ++i) manyValues += "\"v" + std::to_string(i) + "\"=\"x\"\r\n";
+  const std::string longName(500000, 'n');
+  const LargeFileCase cases[] = {
+      {"a long name continued over many lines",
+       "\"" + longName + "\"=hex:01,\\\r\n" + hexLines + "  ff\r\n", longName.c_str(),
+       1 + 8 * kLines + 1},
+      {"many values", manyValues, "v99999", 2},
+  };
+  for (const LargeFileCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    writeFile(kHeader5 + kSection + c.values);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<BYTE> bytes;
+    EXPECT_EQ(read(kVersionKey, c.name, bytes, nullptr, 1 << 20), ERROR_SUCCESS);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(bytes.size(), c.size);
+    EXPECT_LT(elapsed.count(), 5.0);
+  }
 }
 
 TEST(RegistryFilePath, DefaultsToTheSystemFile) {

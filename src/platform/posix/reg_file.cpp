@@ -2,7 +2,6 @@
 // one key. See reg_file.h.
 #include "platform/posix/reg_file.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -18,8 +17,6 @@ constexpr DWORD REG_BINARY = 3;
 
 char asciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-}  // namespace
-
 bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -27,8 +24,6 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
   }
   return true;
 }
-
-namespace {
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
   return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
@@ -201,6 +196,12 @@ bool isHeader(std::string_view line) {
 
 }  // namespace
 
+std::string foldName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = asciiLower(c);
+  return folded;
+}
+
 LONG readKey(const char* file, std::string_view path, KeyContents& found) {
   std::string bytes;
   const LONG read = readFile(file, bytes);
@@ -231,12 +232,15 @@ LONG readKey(const char* file, std::string_view path, KeyContents& found) {
       }
       continue;
     }
-    // A hex value may go on over several lines, each but the last ending in '\'.
+    // A hex value may go on over several lines, each but the last ending in
+    // '\'. Whether it is one is asked once, of its first line: asking again
+    // for every line joined would go over its name again each time.
     std::string logical(line);
-    while (!logical.empty() && logical.back() == '\\' && isHexValueLine(logical) &&
-           i + 1 < lines.size()) {
-      logical.pop_back();
-      logical.append(trimLeft(lines[++i]));
+    if (logical.back() == '\\' && isHexValueLine(logical)) {
+      while (!logical.empty() && logical.back() == '\\' && i + 1 < lines.size()) {
+        logical.pop_back();
+        logical.append(trimLeft(lines[++i]));
+      }
     }
     line = logical;
     if (!inKey) continue;
@@ -244,11 +248,12 @@ LONG readKey(const char* file, std::string_view path, KeyContents& found) {
     Value value;
     const ValueLine kind = parseValueLine(line, value);
     if (kind == ValueLine::malformed) continue;
-    const auto same = std::find_if(found.values.begin(), found.values.end(), [&](const Value& v) {
-      return equalsIgnoringCase(v.name, value.name);
-    });
-    if (same != found.values.end()) found.values.erase(same);
-    if (kind == ValueLine::value) found.values.push_back(std::move(value));
+    std::string key = foldName(value.name);
+    if (kind == ValueLine::value) {
+      found.values.insert_or_assign(std::move(key), std::move(value));
+    } else {
+      found.values.erase(key);
+    }
   }
   return ERROR_SUCCESS;
 }

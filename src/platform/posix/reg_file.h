@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/win32.h"
@@ -21,11 +22,16 @@ struct Value {
   std::vector<BYTE> data;
 };
 
-// What the file says about one key: whether it exists, and its values (a
-// later line replaces an earlier value of the same name, as an import would).
+// Key and value names compare ASCII letters in either case as equal: a
+// value is found by its name folded so.
+std::string foldName(std::string_view name);
+
+// What the file says about one key: whether it exists, and its values by
+// folded name (a later line replaces an earlier value of the same name, as
+// an import would).
 struct KeyContents {
   bool exists = false;
-  std::vector<Value> values;
+  std::unordered_map<std::string, Value> values;
 };
 
 // Reads the file `file` and looks up the key `path` (root name first, e.g.
@@ -33,8 +39,5 @@ struct KeyContents {
 // ERROR_ACCESS_DENIED when the file cannot be opened, ERROR_BADDB when it is
 // not a .reg export. May throw std::bad_alloc.
 LONG readKey(const char* file, std::string_view path, KeyContents& found);
-
-// Key and value names compare so: ASCII letters in either case.
-bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;
 
 }  // namespace vddb::platform::reg

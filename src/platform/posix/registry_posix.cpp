@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -23,14 +24,14 @@
 
 namespace {
 
-using vddb::platform::reg::equalsIgnoringCase;
 using vddb::platform::reg::Value;
+using Values = std::unordered_map<std::string, Value>;  // by folded name
 
 constexpr const char* kDefaultRegistryFile = "/etc/varkel/registry.reg";
 
 struct OpenKey {
   std::string path;  // full path, root name first, e.g. HKEY_LOCAL_MACHINE\SOFTWARE
-  std::vector<Value> values;
+  Values values;
 };
 
 std::mutex gKeysMutex;
@@ -125,8 +126,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
   }
   try {
     const std::string_view name = valueName != nullptr ? valueName : "";
-    std::vector<Value> rootValues;
-    const std::vector<Value>* values = nullptr;
+    Values rootValues;
+    const Values* values = nullptr;
     std::unique_lock<std::mutex> lock(gKeysMutex);
     if (const char* root = rootName(key)) {
       lock.unlock();
@@ -141,10 +142,9 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     } else {
       return ERROR_INVALID_HANDLE;
     }
-    const auto value = std::find_if(values->begin(), values->end(), [&](const Value& v) {
-      return equalsIgnoringCase(v.name, name);
-    });
-    if (value == values->end()) return ERROR_FILE_NOT_FOUND;
+    const auto found = values->find(vddb::platform::reg::foldName(name));
+    if (found == values->end()) return ERROR_FILE_NOT_FOUND;
+    const Value* value = &found->second;
 
     if (type != nullptr) *type = value->type;
     const auto needed = static_cast<DWORD>(value->data.size());
