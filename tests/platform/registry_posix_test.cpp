@@ -2,12 +2,16 @@
 // results it gives.
 #include "platform/posix/registry_posix.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -287,6 +291,31 @@ TEST_F(RegistryTest, HandlesAreCheckedAndClosedOnce) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVersionKey, 0, KEY_READ, nullptr),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+}
+
+// A FIFO would keep the open waiting for a writer, a device could be read
+// for ever: a registry file that is not a regular file is refused at once,
+// as one that is not a .reg export.
+TEST_F(RegistryTest, AFileThatIsNotARegularFileIsRefusedWithoutWaiting) {
+  const std::string fifo = path_ + ".fifo";
+  const std::string directory = path_ + ".d";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+  for (const std::string& file : {fifo, directory, std::string("/dev/zero")}) {
+    SCOPED_TRACE(file);
+    setenv("VARKEL_REGISTRY_FILE", file.c_str(), 1);
+    auto reading = std::async(std::launch::async, [this] {
+      std::vector<BYTE> bytes;
+      return read(kVersionKey, "versionMajor", bytes);
+    });
+    if (reading.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+      ADD_FAILURE() << "the open still waits after 5 s";
+      ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer ends the wait
+    }
+    EXPECT_EQ(reading.get(), kErrorBadDb);
+  }
+  ::unlink(fifo.c_str());
+  ::rmdir(directory.c_str());
 }
 
 struct LargeFileCase {

@@ -2,8 +2,11 @@
 // one key. See reg_file.h.
 #include "platform/posix/reg_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -31,18 +34,43 @@ bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) noex
 
 // ---- reading and decoding the file ---------------------------------------
 
+// Closes the file on every way out of readFile.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : _fd(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (_fd >= 0) ::close(_fd);
+  }
+  int get() const noexcept { return _fd; }
+
+ private:
+  int _fd;
+};
+
+// Only a regular file is read. Opening does not wait (O_NONBLOCK): a FIFO
+// would otherwise hold the open until some writer came, and a device could
+// be read for ever. For a regular file the flag changes nothing.
 LONG readFile(const char* path, std::string& bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
+  const FileDescriptor file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) {
     if (errno == EACCES || errno == EPERM) return ERROR_ACCESS_DENIED;
     return ERROR_FILE_NOT_FOUND;
   }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ERROR_BADDB;
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  return failed ? ERROR_BADDB : ERROR_SUCCESS;
+  for (;;) {
+    const ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    if (n == 0) return ERROR_SUCCESS;
+    if (n > 0) {
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    } else if (errno != EINTR) {
+      return ERROR_BADDB;
+    }
+  }
 }
 
 // UTF-16LE (after its byte-order mark) becomes UTF-8: unpaired surrogates
