@@ -46,6 +46,12 @@ std::string attributeName(const std::string& key) {
   return id ? formatAttributeId(*id) : quoteForMessage(key);
 }
 
+// Whether a number the parser could only read as a floating-point one was
+// written as an integer: then it lies beyond 64 bits.
+bool isIntegerLiteral(std::string_view literal) {
+  return literal.find_first_of(".eE") == std::string_view::npos;
+}
+
 // A SAX handler that keeps one class or object entry in memory at a time.
 class Loader final : public nlohmann::json_sax<json> {
  public:
@@ -62,7 +68,10 @@ class Loader final : public nlohmann::json_sax<json> {
   bool boolean(bool v) override { return scalar(json(v)); }
   bool number_integer(number_integer_t v) override { return scalar(json(v)); }
   bool number_unsigned(number_unsigned_t v) override { return scalar(json(v)); }
-  bool number_float(number_float_t v, const string_t&) override { return scalar(json(v)); }
+  bool number_float(number_float_t v, const string_t& literal) override {
+    if (isIntegerLiteral(literal)) return numberOutOfRange(literal);
+    return scalar(json(v));
+  }
   bool string(string_t& v) override {
     // The entry's GUID, for messages about it before it is complete.
     if (_path.size() == 1 && _path[0] == "guid" && v.size() <= 38) _entryGuid = v;
@@ -133,6 +142,8 @@ class Loader final : public nlohmann::json_sax<json> {
   }
   bool parse_error(std::size_t position, const std::string& lastToken,
                    const nlohmann::detail::exception& e) override {
+    constexpr int kNumberOverflow = 406;
+    if (e.id == kNumberOverflow) return numberOutOfRange(lastToken);
     // The parser's text quotes the token it stopped at as it was read (of
     // any length): it is shown quoted like any other input.
     std::string what = e.what();
@@ -183,6 +194,10 @@ class Loader final : public nlohmann::json_sax<json> {
     }
     if (!_path.empty() && !_path[0].empty()) return name + ": " + quoteForMessage(_path[0]);
     return name;
+  }
+  bool numberOutOfRange(const std::string& literal) {
+    const std::string number = "the number " + quoteForMessage(literal) + " is out of range";
+    return fail(_path.empty() ? number : where() + ": " + number);
   }
   // One more container inside the current entry.
   bool enter() {

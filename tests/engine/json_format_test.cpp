@@ -322,6 +322,13 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
        linkRecord(R"("0x58C003EA": )" + nested(100'000)).insert(1, R"("classes": [], )"),
        "attribute 0x58C003EA: nested deeper than"},
       {"deep entry", R"({"objects": [)" + nested(100'000) + "]}", "object #0: nested deeper than"},
+      {"number beyond JSON", linkRecord(R"("0x58C003EA": -1e400)"),
+       "attribute 0x58C003EA: the number \"-1e400\" is out of range"},
+      {"integer beyond 64 bits", linkRecord(R"("0x58C003EA": 18446744073709551616)"),
+       "attribute 0x58C003EA: the number \"18446744073709551616\" is out of range"},
+      {"integer beyond 64 bits after the classes",
+       linkRecord(R"("0x58C003EA": -9223372036854775809)").insert(1, R"("classes": [], )"),
+       "attribute 0x58C003EA: the number \"-9223372036854775809\" is out of range"},
   };
   for (const RefusalCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -167,6 +167,7 @@ TEST_F(ToolTest, FailedLoadNamesObjectAndAttributeOnOneLineAndLeavesNothing) {
       {"wrong type", R"("seven")", "expected an integer"},
       {"nested 100,000 deep", std::string(100'000, '[') + std::string(100'000, ']'),
        "nested deeper than"},
+      {"beyond JSON numbers", "1e400", "the number \"1e400\" is out of range"},
   };
   for (const BadValue& c : cases) {
     SCOPED_TRACE(c.name);
