@@ -317,6 +317,10 @@ class Loader final : public nlohmann::json_sax<json> {
       if (k == "name") {
         if (!v.is_string()) return fail(name + ": \"name\" must be a string");
         def.name = v.get<std::string>();
+        // The catalog keeps a class name as SQL text, which ends at a zero.
+        if (def.name.find('\0') != std::string::npos) {
+          return fail(name + ": \"name\" holds U+0000, which a class name cannot keep");
+        }
       } else if (k == "base") {
         if (v.is_null()) continue;
         const auto base = v.is_string() ? parseGuid(v.get_ref<const std::string&>()) : std::nullopt;

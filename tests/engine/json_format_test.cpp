@@ -306,6 +306,9 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
       {"unknown class key",
        withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "bases": []})"),
        "unknown key \"bases\""},
+      {"zero in a class name",
+       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "name": "a\u0000b"})"),
+       "class c0000000-0000-0000-0000-000000000001: \"name\" holds U+0000"},
       // Input in a message is escaped and cut short, nothing is dumped whole;
       // objects are read in a second pass unless the classes come first.
       {"newline in an attribute ID", linkRecord(R"("0x5\nX": 1)"), R"(attribute "0x5\nX": the ID)"},
