@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev nlohmann-json3-dev libcli11-dev
+  libsqlite3-dev nlohmann-json3-dev libcli11-dev libutfcpp-dev
   libicu-dev unicode-data
 )
 

@@ -91,7 +91,7 @@ install_wine32() {
 packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine64 googletest
-          nlohmann-json3-dev libcli11-dev cmake ninja-build dpkg-dev tcl file)
+          nlohmann-json3-dev libcli11-dev libutfcpp-dev cmake ninja-build dpkg-dev tcl file)
 if ((install_packages)); then
   need_update=0
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -203,19 +203,20 @@ else
   cmake --build "$work/gtest" -j"$(nproc)" >/dev/null
   cmake --install "$work/gtest" >/dev/null
 
-  # Header-only packages: link the host's headers and CMake configs into the
-  # prefix, so the cross build sees them and nothing else of /usr/include.
-  ln -s /usr/include/nlohmann "$prefix/include/nlohmann"
-  ln -s /usr/include/CLI "$prefix/include/CLI"
-  for pkg in nlohmann_json CLI11; do
-    mkdir -p "$prefix/share/cmake/$pkg"
-    for f in /usr/share/cmake/"$pkg"/*.cmake; do ln -s "$f" "$prefix/share/cmake/$pkg/"; done
-  done
-
   printf '%s\n' "$key" >"$prefix/.complete"
   rm -rf "$work"
   trap - EXIT
 fi
+
+# Header-only packages: link the host's headers (and CMake configs, where the
+# build finds a package by them) into the prefix, so the cross build sees
+# them and nothing else of /usr/include. Done on every run, so that a cache
+# built before a package was added gains it without a rebuild.
+for dir in nlohmann CLI utf8cpp; do ln -sfn "/usr/include/$dir" "$prefix/include/$dir"; done
+for pkg in nlohmann_json CLI11; do
+  mkdir -p "$prefix/share/cmake/$pkg"
+  for f in /usr/share/cmake/"$pkg"/*.cmake; do ln -sf "$f" "$prefix/share/cmake/$pkg/"; done
+done
 ln -sfn "$prefix" "$cache_root/current-$triple"
 last_prefix="$cache_root/current-$triple"
 }
@@ -224,4 +225,5 @@ last_prefix=
 for target in "${targets[@]}"; do
   build_target "$target"
 done
-printf '%s\n' "$last_prefix"
+printf '%s
+' "$last_prefix"

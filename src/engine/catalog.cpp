@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "encoding/hex.h"
 #include "store/interfaces.h"
 
 namespace vddb::engine {
@@ -66,22 +67,7 @@ std::optional<std::uint32_t> parseAttributeId(std::string_view text) noexcept {
   if (text.size() != 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
     return std::nullopt;
   }
-  std::uint32_t id = 0;
-  for (std::size_t i = 2; i < 10; ++i) {
-    const char c = text[i];
-    std::uint32_t digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<std::uint32_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<std::uint32_t>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<std::uint32_t>(c - 'A' + 10);
-    } else {
-      return std::nullopt;
-    }
-    id = (id << 4) | digit;
-  }
-  return id;
+  return encoding::parseHex32(text.substr(2));
 }
 
 void Catalog::put(ClassDef def) {

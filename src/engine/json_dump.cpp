@@ -5,6 +5,7 @@
 #include <ostream>
 #include <vector>
 
+#include "encoding/utf.h"
 #include "engine/json_io.h"
 #include "store/interfaces.h"
 
@@ -115,34 +116,6 @@ void writeClass(const ClassDef& c, bool last, std::string& out) {
 
 }  // namespace
 
-void appendUtf8(std::u16string_view text, std::string& out) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-}
-
 HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error) {
   if (!store.isOpen()) return kStoreClosed;
   try {
@@ -179,7 +152,6 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
       if (rc == SQLITE_OK) rc = c->advance();
     }
     std::vector<Value> values;
-    std::u16string text16;
     std::string text8;
     bool first = true;
     while (rc == SQLITE_OK && objects.atRow()) {
@@ -203,14 +175,12 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
           if (c == &ints) {
             v.text = std::to_string(static_cast<std::int32_t>(sqlite3_column_int64(c->get(), 2)));
           } else if (c == &strings) {
-            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(c->get(), 2));
+            const auto* bytes = static_cast<const char*>(sqlite3_column_blob(c->get(), 2));
             const int size = sqlite3_column_bytes(c->get(), 2);
-            text16.resize(static_cast<std::size_t>(size / 2));
-            for (std::size_t i = 0; i < text16.size(); ++i) {
-              text16[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-            }
             text8.clear();
-            appendUtf8(text16, text8);
+            encoding::appendUtf8FromUtf16Le(
+                std::string_view(bytes, bytes != nullptr ? static_cast<std::size_t>(size) : 0),
+                text8);
             appendJsonString(text8, v.text);
           } else {
             const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(c->get(), 2));

@@ -25,9 +25,4 @@ HRESULT loadJson(Store& store, std::istream& in, std::string* error);
 // `allClasses`.
 HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error);
 
-// UTF-8 <-> UTF-16. The decoder expects valid UTF-8 (the JSON parser has
-// checked it); the encoder writes U+FFFD for an unpaired surrogate.
-std::u16string utf8ToUtf16(std::string_view text);
-void appendUtf8(std::u16string_view text, std::string& out);
-
 }  // namespace vddb::engine

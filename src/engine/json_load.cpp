@@ -5,6 +5,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "encoding/quote.h"
+#include "encoding/utf.h"
 #include "engine/json_io.h"
 #include "store/interfaces.h"
 
@@ -15,10 +17,39 @@ using nlohmann::json;
 
 constexpr std::string_view kFormat = "vddb-store/1";
 
+// Containers open at once inside one class or object entry, the entry
+// itself included. The format needs three (object, "values", a list); a
+// deeper value is refused while it is read, before it takes memory or stack.
+constexpr std::size_t kMaxNesting = 8;
+
+using encoding::quoteForMessage;
+
+// A value as a message shows it: a scalar as its JSON, a string quoted and
+// cut short, a container by its kind only. Never a dump of the whole value,
+// which may be as large as the file.
 std::string describe(const json& value) {
-  std::string text = value.dump();
-  if (text.size() > 60) text = text.substr(0, 57) + "...";
-  return text;
+  switch (value.type()) {
+    case json::value_t::string:
+      return quoteForMessage(value.get_ref<const std::string&>());
+    case json::value_t::array:
+      return value.empty() ? "[]" : "an array";
+    case json::value_t::object:
+      return value.empty() ? "{}" : "an object";
+    default:
+      return value.dump();  // null, true, false or a number: a few characters
+  }
+}
+
+// An attribute ID as read, for a message: normalised when it is one.
+std::string attributeName(const std::string& key) {
+  const auto id = parseAttributeId(key);
+  return id ? formatAttributeId(*id) : quoteForMessage(key);
+}
+
+// Whether a number the parser could only read as a floating-point one was
+// written as an integer: then it lies beyond 64 bits.
+bool isIntegerLiteral(std::string_view literal) {
+  return literal.find_first_of(".eE") == std::string_view::npos;
 }
 
 // A SAX handler that keeps one class or object entry in memory at a time.
@@ -37,12 +68,19 @@ class Loader final : public nlohmann::json_sax<json> {
   bool boolean(bool v) override { return scalar(json(v)); }
   bool number_integer(number_integer_t v) override { return scalar(json(v)); }
   bool number_unsigned(number_unsigned_t v) override { return scalar(json(v)); }
-  bool number_float(number_float_t v, const string_t&) override { return scalar(json(v)); }
-  bool string(string_t& v) override { return scalar(json(std::move(v))); }
+  bool number_float(number_float_t v, const string_t& literal) override {
+    if (isIntegerLiteral(literal)) return numberOutOfRange(literal);
+    return scalar(json(v));
+  }
+  bool string(string_t& v) override {
+    // The entry's GUID, for messages about it before it is complete.
+    if (_path.size() == 1 && _path[0] == "guid" && v.size() <= 38) _entryGuid = v;
+    return scalar(json(std::move(v)));
+  }
   bool binary(binary_t&) override { return fail("binary values are not JSON"); }
 
   bool start_object(std::size_t) override {
-    if (_skipDepth > 0) return ++_skipDepth > 0;
+    if (_skipDepth > 0) return skipInto();
     if (!_stack.empty() || _at == At::InSection) return open(json::object());
     if (_at == At::Start) {
       _at = At::Top;
@@ -51,7 +89,7 @@ class Loader final : public nlohmann::json_sax<json> {
     return unexpected("an object");
   }
   bool start_array(std::size_t) override {
-    if (_skipDepth > 0) return ++_skipDepth > 0;
+    if (_skipDepth > 0) return skipInto();
     if (!_stack.empty() || _at == At::InSection) return open(json::array());
     if (_at == At::SectionStart) {
       _at = At::InSection;
@@ -64,13 +102,14 @@ class Loader final : public nlohmann::json_sax<json> {
     return unexpected("an array");
   }
   bool key(string_t& k) override {
+    if (!_path.empty()) _path.back() = k;
     if (_skipDepth > 0) return true;
     if (!_stack.empty()) {
       _key = std::move(k);
       return true;
     }
-    if (_at != At::Top) return fail("unexpected key \"" + k + "\"");
-    if (!_seen.insert(k).second) return fail("\"" + k + "\" appears twice");
+    if (_at != At::Top) return fail("unexpected key " + quoteForMessage(k));
+    if (!_seen.insert(k).second) return fail(quoteForMessage(k) + " appears twice");
     _index = 0;
     if (k == "format") {
       _section = Section::kFormat;
@@ -82,7 +121,7 @@ class Loader final : public nlohmann::json_sax<json> {
       _section = Section::kObjects;
       _at = At::SectionStart;
     } else {
-      return fail("unknown key \"" + k + "\" at the top level");
+      return fail("unknown key " + quoteForMessage(k) + " at the top level");
     }
     return true;
   }
@@ -101,13 +140,19 @@ class Loader final : public nlohmann::json_sax<json> {
     if (_section == Section::kClasses) return applyClasses();
     return true;
   }
-  bool parse_error(std::size_t position, const std::string&,
+  bool parse_error(std::size_t position, const std::string& lastToken,
                    const nlohmann::detail::exception& e) override {
-    if (_result >= 0) {
-      _result = kBadJson;
-      _error = "malformed JSON at byte " + std::to_string(position) + ": " + e.what();
+    constexpr int kNumberOverflow = 406;
+    if (e.id == kNumberOverflow) return numberOutOfRange(lastToken);
+    // The parser's text quotes the token it stopped at as it was read (of
+    // any length): it is shown quoted like any other input.
+    std::string what = e.what();
+    const std::string token = "; last read: '" + lastToken + "'";
+    const std::size_t at = what.find(token);
+    if (at != std::string::npos) {
+      what.replace(at, token.size(), "; last read: " + quoteForMessage(lastToken));
     }
-    return false;
+    return fail("malformed JSON at byte " + std::to_string(position) + ": " + what);
   }
 
   // After the parser has seen the whole document. With deferred() the
@@ -136,6 +181,43 @@ class Loader final : public nlohmann::json_sax<json> {
     }
     return false;
   }
+  // Where the parser is inside the current entry: the entry (by its GUID
+  // once read, else by its number) and, inside an object's "values", the
+  // attribute. For failures found before the entry is complete.
+  std::string where() const {
+    const bool isClass = _section == Section::kClasses;
+    const auto guid = parseGuid(_entryGuid);
+    std::string name = std::string(isClass ? "class " : "object ") +
+                       (guid ? formatGuid(*guid) : "#" + std::to_string(_index));
+    if (!isClass && _path.size() >= 2 && _path[0] == "values") {
+      return name + ": attribute " + attributeName(_path[1]);
+    }
+    if (!_path.empty() && !_path[0].empty()) return name + ": " + quoteForMessage(_path[0]);
+    return name;
+  }
+  bool numberOutOfRange(const std::string& literal) {
+    const std::string number = "the number " + quoteForMessage(literal) + " is out of range";
+    return fail(_path.empty() ? number : where() + ": " + number);
+  }
+  // One more container inside the current entry.
+  bool enter() {
+    if (_path.size() == kMaxNesting) {
+      return fail(where() + ": nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    }
+    _path.emplace_back();
+    return true;
+  }
+  // The current container ends; so does the entry when it was its own.
+  void leave() {
+    _path.pop_back();
+    if (_path.empty()) _entryGuid.clear();
+  }
+  bool skipInto() {
+    if (!enter()) return false;
+    ++_skipDepth;
+    return true;
+  }
+
   bool unexpected(const char* what) {
     if (_at == At::Start) return fail("the document is not a JSON object");
     if (_at == At::SectionStart) {
@@ -158,12 +240,13 @@ class Loader final : public nlohmann::json_sax<json> {
       return &top.back();
     }
     if (top.contains(_key)) {
-      fail(entryName() + ": key \"" + _key + "\" appears twice");
+      fail(entryName() + ": key " + quoteForMessage(_key) + " appears twice");
       return nullptr;
     }
     return &top.emplace(_key, std::move(value)).first.value();
   }
   bool open(json container) {
+    if (!enter()) return false;
     json* slot = place(std::move(container));
     if (slot == nullptr) return false;
     _stack.push_back(slot);
@@ -171,14 +254,23 @@ class Loader final : public nlohmann::json_sax<json> {
   }
   bool close() {
     _stack.pop_back();
+    leave();
     return _stack.empty() ? entryDone() : true;
   }
   bool endSkipped() {
-    if (--_skipDepth == 0) _at = At::Top;
+    if (--_skipDepth == 0) {
+      _at = At::Top;
+      return true;
+    }
+    leave();
+    if (_path.empty()) ++_index;  // a skipped entry counts as one read
     return true;
   }
   bool scalar(json value) {
-    if (_skipDepth > 0) return true;
+    if (_skipDepth > 0) {
+      if (_skipDepth == 1) ++_index;  // an entry that is no container
+      return true;
+    }
     if (!_stack.empty()) return place(std::move(value)) != nullptr;
     if (_at == At::FormatValue) {
       if (!value.is_string() || value.get_ref<const std::string&>() != kFormat) {
@@ -225,6 +317,10 @@ class Loader final : public nlohmann::json_sax<json> {
       if (k == "name") {
         if (!v.is_string()) return fail(name + ": \"name\" must be a string");
         def.name = v.get<std::string>();
+        // The catalog keeps a class name as SQL text, which ends at a zero.
+        if (def.name.find('\0') != std::string::npos) {
+          return fail(name + ": \"name\" holds U+0000, which a class name cannot keep");
+        }
       } else if (k == "base") {
         if (v.is_null()) continue;
         const auto base = v.is_string() ? parseGuid(v.get_ref<const std::string&>()) : std::nullopt;
@@ -236,7 +332,7 @@ class Loader final : public nlohmann::json_sax<json> {
           if (!attributeEntry(name, a, def)) return false;
         }
       } else {
-        return fail(name + ": unknown key \"" + k + "\"");
+        return fail(name + ": unknown key " + quoteForMessage(k));
       }
     }
     if (!_classGuids.insert(def.guid).second) return fail(name + ": defined twice");
@@ -271,7 +367,7 @@ class Loader final : public nlohmann::json_sax<json> {
         if (!v.is_boolean()) return fail(where + ": \"owning\" must be true or false");
         attribute.owning = v.get<bool>();
       } else {
-        return fail(where + ": unknown key \"" + k + "\"");
+        return fail(where + ": unknown key " + quoteForMessage(k));
       }
     }
     if (!hasType) return fail(where + ": \"type\" is missing");
@@ -318,7 +414,7 @@ class Loader final : public nlohmann::json_sax<json> {
     if (def == nullptr) return fail(name + ": unknown class " + formatGuid(*classGuid));
     for (const auto& [k, v] : o.items()) {
       if (k != "guid" && k != "class" && k != "values") {
-        return fail(name + ": unknown key \"" + k + "\"");
+        return fail(name + ": unknown key " + quoteForMessage(k));
       }
     }
     HRESULT hr = _store.insertObject(*parsed, *def);
@@ -331,8 +427,8 @@ class Loader final : public nlohmann::json_sax<json> {
     for (const auto& [k, v] : values->items()) {
       const auto id = parseAttributeId(k);
       if (!id) {
-        return fail(name + ": attribute \"" + k +
-                    "\": the ID must be 0x and eight hexadecimal digits");
+        return fail(name + ": attribute " + quoteForMessage(k) +
+                    ": the ID must be 0x and eight hexadecimal digits");
       }
       const std::string where = name + ": attribute " + formatAttributeId(*id);
       if (!ids.insert(*id).second) return fail(where + ": appears twice");
@@ -392,7 +488,7 @@ class Loader final : public nlohmann::json_sax<json> {
       }
       case kAttributeTypeString: {
         if (!v.is_string()) return fail(where + ": expected a string, found " + describe(v));
-        const std::u16string text = utf8ToUtf16(v.get_ref<const std::string&>());
+        const std::u16string text = encoding::utf8ToUtf16(v.get_ref<const std::string&>());
         hr = _store.writeString(object, a.id, text.data(), text.size());
         break;
       }
@@ -419,6 +515,10 @@ class Loader final : public nlohmann::json_sax<json> {
   bool _catalogReady;
   bool _deferred = false;
   int _skipDepth = 0;
+  // One slot per container open inside the current entry (the entry's own
+  // first): the last key read in it. With _entryGuid, for where().
+  std::vector<std::string> _path;
+  std::string _entryGuid;
   std::vector<json> _pending;
   HRESULT _result = S_OK;
   std::string _error;
@@ -456,41 +556,6 @@ HRESULT run(Store& store, Parse&& parse, const std::function<bool()>& rewind, st
 }
 
 }  // namespace
-
-std::u16string utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp;
-    std::size_t n;
-    if (c < 0x80) {
-      cp = c;
-      n = 1;
-    } else if ((c >> 5) == 0x6) {
-      cp = c & 0x1F;
-      n = 2;
-    } else if ((c >> 4) == 0xE) {
-      cp = c & 0x0F;
-      n = 3;
-    } else {
-      cp = c & 0x07;
-      n = 4;
-    }
-    for (std::size_t k = 1; k < n && i + k < text.size(); ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return out;
-}
 
 HRESULT loadJson(Store& store, std::string_view text, std::string* error) {
   const auto parse = [text](Loader& loader) {

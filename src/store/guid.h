@@ -8,18 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "encoding/hex.h"
 #include "store/com.h"
 
 namespace vddb {
-
-namespace guid_detail {
-constexpr int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace guid_detail
 
 // Parses "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", with or without braces, in
 // either case. Returns nothing for anything else.
@@ -36,8 +28,8 @@ constexpr std::optional<GUID> parseGuid(std::string_view text) {
       ++i;
       continue;
     }
-    const int hi = guid_detail::hexValue(text[i]);
-    const int lo = guid_detail::hexValue(text[i + 1]);
+    const int hi = encoding::hexDigitValue(text[i]);
+    const int lo = encoding::hexDigitValue(text[i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     bytes[b++] = static_cast<unsigned char>(hi * 16 + lo);
     i += 2;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -63,7 +64,13 @@ class tBasicWideString {
   void assign(const char16_t* begin, const char16_t* end) noexcept { assignUnits(begin, end); }
   void append(const char16_t* begin, const char16_t* end) noexcept {
     const std::size_t n = static_cast<std::size_t>(end - begin);
+    // The units may be this text's own (s.append(s)): growing gives their
+    // block back, so they are found again by their offset in the new one.
+    const std::less_equal<const char16_t*> atOrBefore;
+    const bool own = _data != nullptr && atOrBefore(_data, begin) && atOrBefore(end, _data + _size);
+    const std::size_t offset = own ? static_cast<std::size_t>(begin - _data) : 0;
     if (!reserveUnits(_size + n)) return;
+    if (own) begin = _data + offset;
     if (n != 0) std::memcpy(_data + _size, begin, n * sizeof(char16_t));
     _size += n;
     _data[_size] = 0;

@@ -211,6 +211,7 @@ std::string linkRecord(const std::string& values,
          R"(", "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f", "values": {)" + values + "}}]}";
 }
 std::string withClasses(const std::string& classes) { return R"({"classes": [)" + classes + "]}"; }
+std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
   const std::string kObj = "object 00000001-0000-0000-0000-000000000000";
@@ -305,6 +306,32 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
       {"unknown class key",
        withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "bases": []})"),
        "unknown key \"bases\""},
+      {"zero in a class name",
+       withClasses(R"({"guid": "c0000000-0000-0000-0000-000000000001", "name": "a\u0000b"})"),
+       "class c0000000-0000-0000-0000-000000000001: \"name\" holds U+0000"},
+      // Input in a message is escaped and cut short, nothing is dumped whole;
+      // objects are read in a second pass unless the classes come first.
+      {"newline in an attribute ID", linkRecord(R"("0x5\nX": 1)"), R"(attribute "0x5\nX": the ID)"},
+      {"huge key", linkRecord("\"" + std::string(5'000'000, 'k') + "\": 1"),
+       "(5000000 bytes): the ID must be"},
+      {"huge string", linkRecord(R"("0x58C003EA": ")" + std::string(5'000'000, 's') + "\""),
+       "expected an integer from -2147483648 to 4294967295, found \"sss"},
+      {"huge string cut by a newline",
+       linkRecord(R"("0x58C003EA": ")" + std::string(5'000'000, 's') + "\n\""),
+       R"(last read: "\"sss)"},
+      {"deep value", linkRecord(R"("0x58C003EA": )" + nested(100'000)),
+       "attribute 0x58C003EA: nested deeper than"},
+      {"deep value after the classes",
+       linkRecord(R"("0x58C003EA": )" + nested(100'000)).insert(1, R"("classes": [], )"),
+       "attribute 0x58C003EA: nested deeper than"},
+      {"deep entry", R"({"objects": [)" + nested(100'000) + "]}", "object #0: nested deeper than"},
+      {"number beyond JSON", linkRecord(R"("0x58C003EA": -1e400)"),
+       "attribute 0x58C003EA: the number \"-1e400\" is out of range"},
+      {"integer beyond 64 bits", linkRecord(R"("0x58C003EA": 18446744073709551616)"),
+       "attribute 0x58C003EA: the number \"18446744073709551616\" is out of range"},
+      {"integer beyond 64 bits after the classes",
+       linkRecord(R"("0x58C003EA": -9223372036854775809)").insert(1, R"("classes": [], )"),
+       "attribute 0x58C003EA: the number \"-9223372036854775809\" is out of range"},
   };
   for (const RefusalCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -313,6 +340,8 @@ TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
     EXPECT_EQ(StoreSession::openFromJson(c.json, s, &error), kBadJson);
     EXPECT_FALSE(s);
     EXPECT_THAT(error, HasSubstr(c.message));
+    EXPECT_EQ(error.find('\n'), std::string::npos) << "one line";
+    EXPECT_LT(error.size(), 300u);
     if (std::string(c.message).find("attribute 0x") != std::string::npos &&
         c.json.find("00000001-0000-0000-0000-000000000000") != std::string::npos &&
         c.json.find("\"objects\"") != std::string::npos) {

@@ -4,6 +4,7 @@
 #include "support/fault_injection.h"
 
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "hwconfig/model.h"
@@ -166,6 +167,25 @@ TEST_F(DecoratorTest, AnExtensionRequestCanBeFailedOrHidden) {
   EXPECT_EQ(queryEx->addStringCondition(0xB8C0001E, u"a\"b"), S_OK);
   EXPECT_EQ(injector().calls().back(),
             "IStorageQueryEx::addStringCondition(0xB8C0001E, \"a\\u0022b\")");
+}
+
+// A fault that could never fire fails the test that sets it, and is not set.
+TEST_F(DecoratorTest, AFaultOnANameNoCallCarriesFailsTheTest) {
+  const char* const unknown[] = {
+      "opneObject",                        // misspelt
+      "IStorageObject::openObject",        // an operation of another interface
+      "IStorageThing::Next",               // no such interface
+      "QueryInterface:IStorageThing",      // no such interface to ask for
+      "IkorrinStorage::QueryInterfaceEx",  // not the form of a QueryInterface name
+      "IStorageObject::",
+      "",
+  };
+  for (const char* name : unknown) {
+    SCOPED_TRACE(name);
+    EXPECT_NONFATAL_FAILURE(injector().failCall(name, 1, E_FAIL), name);
+    EXPECT_NONFATAL_FAILURE(injector().failCallsFrom(name, 1, E_FAIL), name);
+  }
+  EXPECT_NONFATAL_FAILURE(injector().shortenListReads("getReference", kSlotList), "getReference");
 }
 
 TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {

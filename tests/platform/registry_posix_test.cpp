@@ -2,11 +2,16 @@
 // results it gives.
 #include "platform/posix/registry_posix.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -286,6 +291,66 @@ TEST_F(RegistryTest, HandlesAreCheckedAndClosedOnce) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVersionKey, 0, KEY_READ, nullptr),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+}
+
+// A FIFO would keep the open waiting for a writer, a device could be read
+// for ever: a registry file that is not a regular file is refused at once,
+// as one that is not a .reg export.
+TEST_F(RegistryTest, AFileThatIsNotARegularFileIsRefusedWithoutWaiting) {
+  const std::string fifo = path_ + ".fifo";
+  const std::string directory = path_ + ".d";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+  for (const std::string& file : {fifo, directory, std::string("/dev/zero")}) {
+    SCOPED_TRACE(file);
+    setenv("VARKEL_REGISTRY_FILE", file.c_str(), 1);
+    auto reading = std::async(std::launch::async, [this] {
+      std::vector<BYTE> bytes;
+      return read(kVersionKey, "versionMajor", bytes);
+    });
+    if (reading.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+      ADD_FAILURE() << "the open still waits after 5 s";
+      ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer ends the wait
+    }
+    EXPECT_EQ(reading.get(), kErrorBadDb);
+  }
+  ::unlink(fifo.c_str());
+  ::rmdir(directory.c_str());
+}
+
+struct LargeFileCase {
+  const char* label;
+  std::string values;  // the lines of the version key's section
+  const char* name;    // a value to read
+  std::size_t size;    // its size
+};
+
+// About 1.5 MB each. Reading such a file is linear work of well under a
+// second; work that grows with the square of a line's or the key's length
+// takes tens of seconds here.
+TEST_F(RegistryTest, LargeFilesAreReadInTimeLinearInTheirSize) {
+  constexpr std::size_t kLines = 10000;
+  std::string hexLines;
+  for (std::size_t i = 0; i < kLines; ++i) hexLines += "  ab,ab,ab,ab,ab,ab,ab,ab,\\\r\n";
+  std::string manyValues;
+  for (std::size_t i = 0; i < 100000; ++i) manyValues += "\"v" + std::to_string(i) + "\"=\"x\"\r\n";
+  const std::string longName(500000, 'n');
+  const LargeFileCase cases[] = {
+      {"a long name continued over many lines",
+       "\"" + longName + "\"=hex:01,\\\r\n" + hexLines + "  ff\r\n", longName.c_str(),
+       1 + 8 * kLines + 1},
+      {"many values", manyValues, "v99999", 2},
+  };
+  for (const LargeFileCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    writeFile(kHeader5 + kSection + c.values);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<BYTE> bytes;
+    EXPECT_EQ(read(kVersionKey, c.name, bytes, nullptr, 1 << 20), ERROR_SUCCESS);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(bytes.size(), c.size);
+    EXPECT_LT(elapsed.count(), 5.0);
+  }
 }
 
 TEST(RegistryFilePath, DefaultsToTheSystemFile) {

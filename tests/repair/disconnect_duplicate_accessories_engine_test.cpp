@@ -22,11 +22,13 @@
 #include "repair/passes.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "support/allocation_fault_sweep.h"
 #include "support/fault_injection.h"
 
 namespace {
 
 using ::testing::ElementsAreArray;
+using vddb::test::AllocationFaultSweep;
 namespace hw = vddb::hwconfig;
 namespace platform = vddb::platform;
 
@@ -105,16 +107,12 @@ class AccessoryStore {
   }
 
   bool ready() const { return _configuration != nullptr; }
-  bool allocationFaultFired() const { return _allocationFaultFired; }
   vddb::test::FaultInjector& faults() { return _faults; }
 
-  // Runs the pass and then clears an armed allocation fault, noting whether
-  // it fired; every runtime block the pass takes must be back when it returns.
+  // Runs the pass; every runtime block it takes must be back when it returns.
   void runPass(tStatus2& status) {
     const std::uint64_t live = platform::liveAllocations();
     tUpgradeDowngradeMgr::disconnectDuplicateAccessories(*_configuration, status);
-    _allocationFaultFired = platform::allocationFaultFired();
-    platform::clearAllocationFault();
     EXPECT_EQ(platform::liveAllocations(), live) << "the pass left a block behind";
   }
 
@@ -134,7 +132,6 @@ class AccessoryStore {
   vddb::test::FaultInjector _faults;
   tScopedRef<IkorrinStorage> _decorated;
   tMHWConfiguration* _configuration = nullptr;
-  bool _allocationFaultFired = false;
 };
 
 struct StoreCase {
@@ -289,20 +286,19 @@ TEST(AccessoryPassOnTheEngineAllocation, EveryFailedAllocationIsReported) {
   const std::vector<int> complete = {1, 3, 5, 6};
   std::map<std::uint32_t, int> raisedAt;
   int libraryReported = 0;
-  for (std::uint64_t n = 1;; ++n) {
-    SCOPED_TRACE(n);
+  for (AllocationFaultSweep sweep; sweep.next();) {
     AccessoryStore store(devices, configurations);
     ASSERT_TRUE(store.ready());
-    platform::failAllocationAt(n);
+    sweep.arm();
     tStatus2 status;
     store.runPass(status);
-    const bool fired = store.allocationFaultFired();
+    const bool fired = sweep.disarm();
     const std::vector<int> left = store.remaining();
     EXPECT_TRUE(std::includes(left.begin(), left.end(), complete.begin(), complete.end()));
     if (!fired) {
       EXPECT_EQ(status.code, 0);
       EXPECT_EQ(left, complete);
-      EXPECT_GT(n, 6u);
+      EXPECT_GT(sweep.nth(), 6u);
       break;
     }
     ASSERT_EQ(status.code, StatusNoMemory);

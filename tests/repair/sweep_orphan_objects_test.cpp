@@ -15,6 +15,7 @@
 #include "repair/passes.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "support/allocation_fault_sweep.h"
 #include "support/fault_injection.h"
 #include "support/store_fixture.h"
 
@@ -23,6 +24,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using vddb::test::AllocationFaultSweep;
 using vddb::test::objectGuid;
 using vddb::test::StoreJson;
 namespace platform = vddb::platform;
@@ -344,26 +346,22 @@ TEST_F(OrphanSweep, NameWithoutMemoryKeepsTheObject) {
   open(storeOf({{1, longName}, {2, "Beta"}}, {longName}));
 
   for (const bool persistent : {false, true}) {
-    bool completed = false;
-    std::uint64_t n = 1;
-    for (; !completed && n < 100; ++n) {
-      SCOPED_TRACE((persistent ? "every allocation from " : "allocation ") + std::to_string(n));
-      platform::failAllocationAt(n, persistent);
+    AllocationFaultSweep sweep(persistent);
+    while (sweep.next()) {
+      sweep.arm();
       tStatus2 status;
       run(status);
-      completed = !platform::allocationFaultFired();
-      platform::clearAllocationFault();
+      const bool fired = sweep.disarm();
 
       EXPECT_TRUE(exists(1)) << "a matching object was deleted";
-      if (completed) {
-        EXPECT_EQ(status.code, 0);
-      } else {
+      if (fired) {
         EXPECT_EQ(status.code, StatusNoMemory);
         EXPECT_TRUE(exists(2)) << "work went on after the failure";
+      } else {
+        EXPECT_EQ(status.code, 0);
       }
     }
-    EXPECT_TRUE(completed);
-    EXPECT_GT(n, 2U) << "the pass made no allocation to fail";
+    EXPECT_GT(sweep.nth(), 1U) << "the pass made no allocation to fail";
     if (!persistent) {
       // The first run that completed deleted the orphan; bring it back.
       close();

@@ -2,6 +2,7 @@
 // flag, reference counting in ObjectList, and flag inheritance of texts.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/memory.h"
@@ -220,6 +221,37 @@ TEST_F(ContainerTest, JoinedTextStartsWithTheFlagOfTheLeftHandText) {
 
   const tWideString withLiteral = failed + u"/2";
   EXPECT_TRUE(withLiteral.allocationFailed());
+}
+
+// A text appended to itself, whole or in part, across the growth of its
+// block: the source lies in the block that growing gives back.
+TEST_F(ContainerTest, TextAppendedToItselfKeepsBothCopies) {
+  enum class Part { whole, zeroTerminated, secondHalf };
+  for (std::size_t length = 0; length <= 2 * tWideString::kInitialCapacity + 2; ++length) {
+    for (const Part part : {Part::whole, Part::zeroTerminated, Part::secondHalf}) {
+      SCOPED_TRACE(testing::Message() << length << " units, part " << static_cast<int>(part));
+      std::u16string expected;
+      for (std::size_t i = 0; i < length; ++i) expected.push_back(static_cast<char16_t>(u'a' + i));
+      tWideString text(expected.data(), expected.data() + expected.size());
+      switch (part) {
+        case Part::whole:
+          text.append(text);
+          expected += expected;
+          break;
+        case Part::zeroTerminated:
+          text.append(text.c_str());
+          expected += expected;
+          break;
+        case Part::secondHalf:
+          text.append(text.begin() + length / 2, text.end());
+          expected += expected.substr(length / 2);
+          break;
+      }
+      EXPECT_FALSE(text.allocationFailed());
+      EXPECT_EQ(std::u16string(text.begin(), text.end()), expected);
+      EXPECT_EQ(*text.end(), u'\0');
+    }
+  }
 }
 
 TEST_F(ContainerTest, JoinThatCannotGrowSetsTheFlag) {

@@ -11,6 +11,7 @@
 #include "platform/memory.h"
 #include "status/status_rules.h"
 #include "store/wrappers.h"
+#include "support/allocation_fault_sweep.h"
 #include "support/store_fixture.h"
 
 namespace vddb::test {
@@ -225,22 +226,19 @@ TEST_F(CollectObjectsOfClass, AllocationFailuresBecomeNoMemoryAndTheListFailureI
   open(items(5));
   bool sawRaise = false;
   bool sawCodeOnly = false;
-  for (std::uint64_t n = 1;; ++n) {
-    ASSERT_LT(n, 100u);
+  for (AllocationFaultSweep sweep(false, 100); sweep.next();) {
     tStatus2 status;
     status.code = 2;  // a warning does not stop the collection and is replaced
     ObjectList objects;
     injector().clearJournal();
-    platform::failAllocationAt(n);
+    sweep.arm();
     store::collectObjectsOfClass(classGuid(kItem), decorated(), objects, status);
-    const bool fired = platform::allocationFaultFired();
-    platform::clearAllocationFault();
-    if (!fired) {
+    if (!sweep.disarm()) {
       EXPECT_EQ(status.code, 2);
       EXPECT_EQ(objects.size(), 5u);
       break;
     }
-    EXPECT_EQ(status.code, StatusNoMemory) << "allocation " << n;
+    EXPECT_EQ(status.code, StatusNoMemory);
     if (objects.allocationFailed()) {
       sawRaise = true;
       EXPECT_TRUE(status.hasDescription());

@@ -19,6 +19,7 @@
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
+#include "support/allocation_fault_sweep.h"
 #include "support/store_fixture.h"
 
 namespace vddb::test {
@@ -341,20 +342,17 @@ TEST_P(StorageWalkOutOfMemory, EndsAndDeletesOnlyWhatWasCollected) {
   const std::vector<std::string> full = guidTexts(collect(1));
   ASSERT_EQ(full.size(), kObjects);
 
-  for (std::uint64_t n = 1;; ++n) {
-    ASSERT_LT(n, 10000u);
+  for (AllocationFaultSweep sweep(persistent, 10000); sweep.next();) {
     GuidList collected;
     tScopedRef<IStorageObject> start = object(1);
-    platform::failAllocationAt(n, persistent);
+    sweep.arm();
     store::collectOwnedObjects(std::move(start), collected);
-    const bool fired = platform::allocationFaultFired();
-    platform::clearAllocationFault();
+    const bool fired = sweep.disarm();
     const std::vector<std::string> got = guidTexts(collected);
-    EXPECT_TRUE(isSubsequence(got, full)) << "allocation " << n;
+    EXPECT_TRUE(isSubsequence(got, full));
     EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), got.size());
     if (!fired) {
       EXPECT_EQ(got, full);
-      break;
     }
   }
 }

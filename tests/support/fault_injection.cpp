@@ -1,6 +1,11 @@
 #include "support/fault_injection.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <typeindex>
 #include <typeinfo>
@@ -45,6 +50,69 @@ std::string joinArgs(std::initializer_list<std::string> parts) {
     out += part;
   }
   return out;
+}
+
+// Every interface a wrapper stands for, with the operations its wrapper
+// journals (QueryInterface aside, which every interface has).
+struct InterfaceOperations {
+  const char* interfaceName;
+  std::initializer_list<const char*> operations;
+};
+const InterfaceOperations kInterfaces[] = {
+    {"IUnknown", {}},
+    {"IkorrinStorage", {"createQuery", "deleteObject", "openObject", "runQuery"}},
+    {"IStorageQuery", {"addCondition"}},
+    {"IStorageQueryEx", {"addStringCondition"}},
+    {"IGuidEnumerator", {"Next"}},
+    {"IStorageObject",
+     {"getObjectGuid", "getClass", "isOfClass", "setReference", "setObjectList", "getInteger",
+      "getString", "getReference", "getObjectList"}},
+    {"IStorageObjectEx", {"getKindObjectList"}},
+    {"IStorageClass", {"getClassGuid", "getBaseClass", "getAttribute", "enumAttributeIds"}},
+    {"IStorageAttribute", {"getType", "getFlag"}},
+    {"IAttributeIdEnumerator", {"Next"}},
+};
+
+const InterfaceOperations* findInterface(std::string_view name) {
+  for (const InterfaceOperations& i : kInterfaces) {
+    if (name == i.interfaceName) return &i;
+  }
+  return nullptr;
+}
+
+// Whether `operation` (unqualified) is a call of `within`, or of any
+// interface when `within` is null. QueryInterface may name the interface
+// asked for, by name or (for one the store does not know) by GUID.
+bool isOperationOf(const InterfaceOperations* within, std::string_view operation) {
+  constexpr std::string_view kQuery = "QueryInterface";
+  if (operation.substr(0, kQuery.size()) == kQuery) {
+    if (operation.size() == kQuery.size()) return true;
+    if (operation[kQuery.size()] != ':') return false;
+    const std::string_view asked = operation.substr(kQuery.size() + 1);
+    return findInterface(asked) != nullptr || parseGuid(asked).has_value();
+  }
+  const auto names = [&](const InterfaceOperations& i) {
+    return std::find(i.operations.begin(), i.operations.end(), operation) != i.operations.end();
+  };
+  if (within != nullptr) return names(*within);
+  return std::any_of(std::begin(kInterfaces), std::end(kInterfaces), names);
+}
+
+// Whether some call of a wrapper counts under `name` (the names at the top
+// of the header).
+bool isKnownOperation(std::string_view name) {
+  const std::size_t colons = name.find("::");
+  if (colons == std::string_view::npos) return isOperationOf(nullptr, name);
+  const InterfaceOperations* within = findInterface(name.substr(0, colons));
+  return within != nullptr && isOperationOf(within, name.substr(colons + 2));
+}
+
+// A fault on a name that no call carries would never fire, and the test
+// that set it would pass without testing anything.
+bool checkOperationName(std::string_view name) {
+  if (isKnownOperation(name)) return true;
+  ADD_FAILURE() << "FaultInjector: no call is named \"" << name << "\"";
+  return false;
 }
 
 // Nulls an out reference or zeroes an out count before the call, so that a
@@ -164,6 +232,8 @@ class Wrapper {
     _state->journal.push_back({_interfaceName, operation, _target, std::move(arguments), 0, false});
     std::string plain = operation;
     std::string qualified = _interfaceName + "::" + plain;
+    // Keeps the table of names above in step with the wrappers.
+    checkOperationName(qualifier.empty() ? qualified : qualified + ":" + qualifier);
     std::vector<std::string> names{plain, qualified};
     if (!qualifier.empty()) {
       names.push_back(plain + ":" + qualifier);
@@ -580,11 +650,15 @@ tScopedRef<IkorrinStorage> FaultInjector::wrap(IkorrinStorage* storage) {
 }
 
 void FaultInjector::failCall(std::string_view operation, std::uint64_t nth, HRESULT result) {
-  _state->faults.push_back({std::string(operation), nth, result, false});
+  if (checkOperationName(operation)) {
+    _state->faults.push_back({std::string(operation), nth, result, false});
+  }
 }
 
 void FaultInjector::failCallsFrom(std::string_view operation, std::uint64_t nth, HRESULT result) {
-  _state->faults.push_back({std::string(operation), nth, result, true});
+  if (checkOperationName(operation)) {
+    _state->faults.push_back({std::string(operation), nth, result, true});
+  }
 }
 
 void FaultInjector::hideInterface(const IID& iid) { _state->hidden.push_back({std::nullopt, iid}); }
@@ -595,6 +669,11 @@ void FaultInjector::hideInterface(const GUID& target, const IID& iid) {
 
 void FaultInjector::shortenListReads(std::string_view operation, std::uint32_t attributeId,
                                      std::uint32_t missing) {
+  if (operation != "getObjectList" && operation != "getKindObjectList") {
+    ADD_FAILURE() << "FaultInjector: \"" << operation
+                  << "\" is not a two-call read (getObjectList, getKindObjectList)";
+    return;
+  }
   _state->shortened.push_back({std::string(operation), attributeId, missing});
 }
 

@@ -13,7 +13,9 @@
 // QueryInterface also under "QueryInterface:<interface>" (for example
 // "QueryInterface:IStorageObjectEx") with and without the qualifier. A fault
 // names one of these; its N is counted 1-based over the calls that carry
-// that name, from the moment the injector was created.
+// that name, from the moment the injector was created. A name that no call
+// carries (a misspelling, an operation of another interface) fails the
+// running test, naming it, and sets no fault.
 //
 // Identity and references. Each wrapper holds one reference on the object it
 // wraps and dies at its last Release. The same inner interface pointer always
@@ -76,7 +78,8 @@ class FaultInjector {
   void hideInterface(const IID& iid);
   void hideInterface(const GUID& target, const IID& iid);
   // The filling call of a two-call read ("getObjectList" or
-  // "getKindObjectList" with a capacity above 0) of `attributeId` is asked
+  // "getKindObjectList", by the plain name only, with a capacity above 0)
+  // of `attributeId` is asked
   // for `missing` fewer entries than its caller has room for, so it
   // delivers fewer than the counting call reported.
   void shortenListReads(std::string_view operation, std::uint32_t attributeId,

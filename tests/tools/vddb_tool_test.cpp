@@ -157,15 +157,33 @@ TEST_F(ToolTest, LoadRefusesAnExistingStoreUnlessForced) {
   EXPECT_THAT(run({"dump", file("ddb.sqlite")}).out, HasSubstr("\"objects\": []"));
 }
 
-TEST_F(ToolTest, FailedLoadNamesObjectAndAttributeAndLeavesNothing) {
-  writeFile(file("bad.json"), R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
-      "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f", "values": {"0x58C003EA": "seven"}}]})");
-  const ToolRun r = run({"load", file("bad.json"), file("ddb.sqlite")});
-  EXPECT_EQ(r.exitCode, 8);
-  EXPECT_THAT(r.err, StartsWith("vddb load: "));
-  EXPECT_THAT(r.err,
-              HasSubstr("object 00000001-0000-0000-0000-000000000000: attribute 0x58C003EA"));
-  EXPECT_THAT(names(), ElementsAre("bad.json"));
+struct BadValue {
+  const char* name;
+  std::string json;  // the value of 0x58C003EA
+  const char* message;
+};
+
+TEST_F(ToolTest, FailedLoadNamesObjectAndAttributeOnOneLineAndLeavesNothing) {
+  const BadValue cases[] = {
+      {"wrong type", R"("seven")", "expected an integer"},
+      {"nested 100,000 deep", std::string(100'000, '[') + std::string(100'000, ']'),
+       "nested deeper than"},
+      {"beyond JSON numbers", "1e400", "the number \"1e400\" is out of range"},
+  };
+  for (const BadValue& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(file("bad.json"), R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
+        "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f", "values": {"0x58C003EA": )" +
+                                    c.json + "}}]}");
+    const ToolRun r = run({"load", file("bad.json"), file("ddb.sqlite")});
+    EXPECT_EQ(r.exitCode, 8);
+    EXPECT_THAT(r.err, StartsWith("vddb load: "));
+    EXPECT_THAT(r.err, HasSubstr("object 00000001-0000-0000-0000-000000000000: attribute "
+                                 "0x58C003EA: " +
+                                 std::string(c.message)));
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
+    EXPECT_THAT(names(), ElementsAre("bad.json")) << "a temporary store was left";
+  }
   const ToolRun missing = run({"load", file("none.json"), file("ddb.sqlite")});
   EXPECT_EQ(missing.exitCode, 8);
   EXPECT_THAT(missing.err, HasSubstr("cannot read"));

@@ -7,7 +7,8 @@
 #include <optional>
 #include <ostream>
 
-#include "engine/json_io.h"
+#include "encoding/quote.h"
+#include "encoding/utf.h"
 #include "store/guid.h"
 
 namespace vddb::tool {
@@ -27,12 +28,12 @@ std::string codeText(std::int32_t code) {
   return std::to_string(code) + " (" + hex32(static_cast<std::uint32_t>(code)) + ")";
 }
 
-// A text of the store in a message: quoted, with control characters and
-// quotes escaped as JSON does, so a line stays one line.
+// A text of the store in a message: quoted and escaped, so that a line
+// stays one line of sane length whatever the store holds.
 std::string quoted(std::u16string_view text) {
   std::string utf8;
-  engine::appendUtf8(text, utf8);
-  return nlohmann::json(utf8).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  encoding::appendUtf8(text, utf8);
+  return encoding::quoteForMessage(utf8, 200);
 }
 
 // The value of one field of the message, or nothing when the record has none.

@@ -1,60 +1,41 @@
 // The registry stand-in on POSIX: a read-only view of one file in the .reg
 // export format (docs/platform.md), with the results the Win32 calls give.
 //
-// The file is read and parsed when a key is opened; the handle keeps a
-// snapshot of that key's values until it is closed. Key and value names
-// compare case-insensitively for ASCII letters, as Windows compares them.
-// Nothing here throws: every failure is a Win32 error code.
+// The file is read and parsed (reg_file.cpp) when a key is opened; the handle
+// keeps a snapshot of that key's values until it is closed. Key and value
+// names compare case-insensitively for ASCII letters, as Windows compares
+// them. Nothing here throws: every failure is a Win32 error code.
 #include "platform/posix/registry_posix.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/posix/reg_file.h"
 #include "platform/win32.h"
 
 namespace {
 
-constexpr LONG ERROR_BADDB = 1009;  // the registry file is not a .reg export
-constexpr DWORD REG_BINARY = 3;
-constexpr const char* kDefaultRegistryFile = "/etc/varkel/registry.reg";
+using vddb::platform::reg::Value;
+using Values = std::unordered_map<std::string, Value>;  // by folded name
 
-struct Value {
-  std::string name;
-  DWORD type = REG_SZ;
-  std::vector<BYTE> data;
-};
+constexpr const char* kDefaultRegistryFile = "/etc/varkel/registry.reg";
 
 struct OpenKey {
   std::string path;  // full path, root name first, e.g. HKEY_LOCAL_MACHINE\SOFTWARE
-  std::vector<Value> values;
+  Values values;
 };
 
 std::mutex gKeysMutex;
 std::vector<OpenKey*> gOpenKeys;
-
-char asciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  }
-  return true;
-}
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
-  return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
-}
 
 // The predefined root keys, by handle value, with the names a .reg file uses.
 struct Root {
@@ -78,285 +59,6 @@ const char* rootName(HKEY key) noexcept {
 bool isOpenKey(HKEY key) {
   const auto* candidate = reinterpret_cast<const OpenKey*>(key);
   return std::find(gOpenKeys.begin(), gOpenKeys.end(), candidate) != gOpenKeys.end();
-}
-
-// ---- reading and decoding the file ---------------------------------------
-
-LONG readFile(const char* path, std::string& bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) {
-    if (errno == EACCES || errno == EPERM) return ERROR_ACCESS_DENIED;
-    return ERROR_FILE_NOT_FOUND;
-  }
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  return failed ? ERROR_BADDB : ERROR_SUCCESS;
-}
-
-void appendUtf8(std::string& out, std::uint32_t codePoint) {
-  if (codePoint < 0x80) {
-    out.push_back(static_cast<char>(codePoint));
-  } else if (codePoint < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else if (codePoint < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-  }
-}
-
-// UTF-16LE (after its byte-order mark) to UTF-8; unpaired surrogates become
-// U+FFFD, an odd last byte is dropped.
-std::string utf16LeToUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() / 2);
-  const auto unit = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) |
-           (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8);
-  };
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    std::uint32_t u = unit(i);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
-      const std::uint32_t low = unit(i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        appendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-    appendUtf8(out, u);
-  }
-  return out;
-}
-
-std::string decode(const std::string& bytes) {
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    return utf16LeToUtf8(std::string_view(bytes).substr(2));
-  }
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
-  return bytes;
-}
-
-std::string_view trimRight(std::string_view text) {
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-std::string_view trimLeft(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  return text;
-}
-
-std::vector<std::string_view> splitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    lines.push_back(trimRight(text.substr(0, end)));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
-}
-
-// ---- parsing ---------------------------------------------------------------
-
-// A quoted text starting at text[0] == '"', with \" and \\ escapes; any
-// other backslash stands for itself. Advances `text` past the closing quote.
-bool parseQuoted(std::string_view& text, std::string& out) {
-  if (text.empty() || text.front() != '"') return false;
-  for (std::size_t i = 1; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\')) {
-      out.push_back(text[++i]);
-    } else if (c == '"') {
-      text.remove_prefix(i + 1);
-      return true;
-    } else {
-      out.push_back(c);
-    }
-  }
-  return false;
-}
-
-int hexDigit(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = asciiLower(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool parseDword(std::string_view text, Value& value) {
-  if (text.empty() || text.size() > 8) return false;
-  std::uint32_t number = 0;
-  for (const char c : text) {
-    const int d = hexDigit(c);
-    if (d < 0) return false;
-    number = (number << 4) | static_cast<std::uint32_t>(d);
-  }
-  value.type = REG_DWORD;
-  value.data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
-                static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
-  return true;
-}
-
-// "aa,bb,..." with blanks and the line continuations already removed.
-bool parseHexBytes(std::string_view text, Value& value) {
-  value.data.clear();
-  while (!text.empty()) {
-    text = trimLeft(text);
-    if (text.size() < 2) return false;
-    const int hi = hexDigit(text[0]);
-    const int lo = hexDigit(text[1]);
-    if (hi < 0 || lo < 0) return false;
-    value.data.push_back(static_cast<BYTE>(hi * 16 + lo));
-    text.remove_prefix(2);
-    text = trimLeft(text);
-    if (!text.empty()) {
-      if (text.front() != ',') return false;
-      text.remove_prefix(1);
-    }
-  }
-  return true;
-}
-
-// hex:... (binary) or hex(N):... (type N, bytes as stored).
-bool parseHex(std::string_view text, Value& value) {
-  DWORD type = REG_BINARY;
-  text.remove_prefix(3);
-  if (!text.empty() && text.front() == '(') {
-    const std::size_t close = text.find(')');
-    if (close == std::string_view::npos || close == 1 || close > 9) return false;
-    type = 0;
-    for (const char c : text.substr(1, close - 1)) {
-      const int d = hexDigit(c);
-      if (d < 0) return false;
-      type = (type << 4) | static_cast<DWORD>(d);
-    }
-    text.remove_prefix(close + 1);
-  }
-  if (text.empty() || text.front() != ':') return false;
-  text.remove_prefix(1);
-  value.type = type;
-  return parseHexBytes(text, value);
-}
-
-enum class ValueLine { value, deletion, malformed };
-
-// `"name"=data` or `@=data`.
-ValueLine parseValueLine(std::string_view line, Value& value) {
-  if (line.front() == '@') {
-    line.remove_prefix(1);
-  } else if (!parseQuoted(line, value.name)) {
-    return ValueLine::malformed;
-  }
-  line = trimLeft(line);
-  if (line.empty() || line.front() != '=') return ValueLine::malformed;
-  line = trimLeft(line.substr(1));
-  if (line == "-") return ValueLine::deletion;
-  if (!line.empty() && line.front() == '"') {
-    std::string text;
-    if (!parseQuoted(line, text) || !trimLeft(line).empty()) return ValueLine::malformed;
-    value.type = REG_SZ;
-    value.data.assign(text.begin(), text.end());
-    value.data.push_back(0);
-    return ValueLine::value;
-  }
-  if (startsWithIgnoringCase(line, "dword:")) {
-    return parseDword(line.substr(6), value) ? ValueLine::value : ValueLine::malformed;
-  }
-  if (startsWithIgnoringCase(line, "hex")) {
-    return parseHex(line, value) ? ValueLine::value : ValueLine::malformed;
-  }
-  return ValueLine::malformed;
-}
-
-// Whether `line` is a value line whose data is written in hex.
-bool isHexValueLine(std::string_view line) {
-  std::string name;
-  if (!line.empty() && line.front() == '@') {
-    line.remove_prefix(1);
-  } else if (!parseQuoted(line, name)) {
-    return false;
-  }
-  line = trimLeft(line);
-  if (line.empty() || line.front() != '=') return false;
-  return startsWithIgnoringCase(trimLeft(line.substr(1)), "hex");
-}
-
-bool isHeader(std::string_view line) {
-  return line == "Windows Registry Editor Version 5.00" || line == "REGEDIT4";
-}
-
-// Whether the key `path` exists in the file, and its values (later lines
-// win over earlier ones, as an import would leave them).
-struct Lookup {
-  bool exists = false;
-  std::vector<Value> values;
-};
-
-LONG lookUpKey(const std::string& path, Lookup& found) {
-  std::string bytes;
-  const LONG read = readFile(vddb::platform::registryFilePath(), bytes);
-  if (read != ERROR_SUCCESS) return read;
-  const std::string text = decode(bytes);
-  const std::vector<std::string_view> lines = splitLines(text);
-
-  std::size_t i = 0;
-  while (i < lines.size() && lines[i].empty()) ++i;
-  if (i == lines.size() || !isHeader(lines[i])) return ERROR_BADDB;
-
-  // The root of a path always exists; so does every key above a section.
-  found.exists = path.find('\\') == std::string::npos;
-  bool inKey = false;
-  for (++i; i < lines.size(); ++i) {
-    std::string_view line = lines[i];
-    if (line.empty() || line.front() == ';') continue;
-    if (line.front() == '[') {
-      inKey = false;
-      if (line.back() != ']' || line.size() < 3 || line[1] == '-') continue;
-      const std::string_view section = line.substr(1, line.size() - 2);
-      if (equalsIgnoringCase(section, path)) {
-        found.exists = true;
-        inKey = true;
-      } else if (section.size() > path.size() && section[path.size()] == '\\' &&
-                 startsWithIgnoringCase(section, path)) {
-        found.exists = true;
-      }
-      continue;
-    }
-    // A hex value may go on over several lines, each but the last ending in '\'.
-    std::string logical(line);
-    while (!logical.empty() && logical.back() == '\\' && isHexValueLine(logical) &&
-           i + 1 < lines.size()) {
-      logical.pop_back();
-      logical.append(trimLeft(lines[++i]));
-    }
-    line = logical;
-    if (!inKey) continue;
-    if (line.front() != '"' && line.front() != '@') continue;
-    Value value;
-    const ValueLine kind = parseValueLine(line, value);
-    if (kind == ValueLine::malformed) continue;
-    const auto same = std::find_if(found.values.begin(), found.values.end(), [&](const Value& v) {
-      return equalsIgnoringCase(v.name, value.name);
-    });
-    if (same != found.values.end()) found.values.erase(same);
-    if (kind == ValueLine::value) found.values.push_back(std::move(value));
-  }
-  return ERROR_SUCCESS;
 }
 
 // The full path of `subKey` below `key`, or false when `key` is no key.
@@ -397,8 +99,9 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*desired*
   try {
     std::string path;
     if (!fullPath(key, subKey, path)) return ERROR_INVALID_HANDLE;
-    Lookup found;
-    const LONG looked = lookUpKey(path, found);
+    vddb::platform::reg::KeyContents found;
+    const LONG looked =
+        vddb::platform::reg::readKey(vddb::platform::registryFilePath(), path, found);
     if (looked != ERROR_SUCCESS) return looked;
     if (!found.exists) return ERROR_FILE_NOT_FOUND;
     auto* opened = new OpenKey{std::move(path), std::move(found.values)};
@@ -423,13 +126,14 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
   }
   try {
     const std::string_view name = valueName != nullptr ? valueName : "";
-    std::vector<Value> rootValues;
-    const std::vector<Value>* values = nullptr;
+    Values rootValues;
+    const Values* values = nullptr;
     std::unique_lock<std::mutex> lock(gKeysMutex);
     if (const char* root = rootName(key)) {
       lock.unlock();
-      Lookup found;
-      const LONG looked = lookUpKey(root, found);
+      vddb::platform::reg::KeyContents found;
+      const LONG looked =
+          vddb::platform::reg::readKey(vddb::platform::registryFilePath(), root, found);
       if (looked != ERROR_SUCCESS) return looked;
       rootValues = std::move(found.values);
       values = &rootValues;
@@ -438,10 +142,9 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     } else {
       return ERROR_INVALID_HANDLE;
     }
-    const auto value = std::find_if(values->begin(), values->end(), [&](const Value& v) {
-      return equalsIgnoringCase(v.name, name);
-    });
-    if (value == values->end()) return ERROR_FILE_NOT_FOUND;
+    const auto found = values->find(vddb::platform::reg::foldName(name));
+    if (found == values->end()) return ERROR_FILE_NOT_FOUND;
+    const Value* value = &found->second;
 
     if (type != nullptr) *type = value->type;
     const auto needed = static_cast<DWORD>(value->data.size());

@@ -1,0 +1,80 @@
+#include "encoding/quote.h"
+
+#include <utf8cpp/utf8.h>
+
+#include <cstdio>
+
+namespace vddb::encoding {
+namespace {
+
+// The length of the UTF-8 sequence that `lead` begins (1 for a byte that
+// begins none: utf8::is_valid then refuses it).
+std::size_t sequenceLength(unsigned char lead) {
+  if (lead < 0xC0) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
+
+void appendEscape(const char* format, unsigned value, std::string& out) {
+  char buffer[8];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  out += buffer;
+}
+
+}  // namespace
+
+std::string quoteForMessage(std::string_view text, std::size_t limit) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = sequenceLength(c);
+    if (i + length > limit) break;
+    const bool valid =
+        i + length <= text.size() && utf8::is_valid(text.begin() + i, text.begin() + i + length);
+    if (!valid) {
+      appendEscape("\\x%02X", c, out);
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          appendEscape("\\u%04X", c, out);
+        } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+          // U+0080..U+009F: controls that some terminals act on.
+          appendEscape("\\u%04X", static_cast<unsigned char>(text[i + 1]), out);
+        } else {
+          out.append(text.substr(i, length));
+        }
+    }
+    i += length;
+  }
+  out.push_back('"');
+  if (i < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
+  return out;
+}
+
+}  // namespace vddb::encoding
