@@ -4,6 +4,11 @@
 // arguments against the catalog and call one of these primitives, each an
 // indexed lookup through a cached statement.
 //
+// One file per job: statement.cpp (the statement wrapper), schema.cpp (the
+// file layout, the catalog tables, the cached statements), store_open.cpp
+// (opening, creating and loading), transactions.cpp, values.cpp (objects
+// and their values) and queries.cpp.
+//
 // Internal to the engine; not for use outside src/engine.
 #pragma once
 
@@ -16,63 +21,13 @@
 
 #include "engine/catalog.h"
 #include "engine/result_codes.h"
+#include "engine/statement.h"
 #include "store/com.h"
 #include "store/guid.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace vddb::engine {
 
 class ChangeObserver;
-
-// A prepared statement kept for the life of the connection.
-class Statement {
- public:
-  Statement() = default;
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
-  ~Statement();
-
-  struct Entry {
-    Statement* statement;
-    const char* sql;
-  };
-
-  int prepare(sqlite3* db, const char* sql);
-  sqlite3_stmt* get() const noexcept { return _stmt; }
-  void finalize() noexcept;
-
- private:
-  sqlite3_stmt* _stmt = nullptr;
-};
-
-// Resets and clears the bindings of a statement when the use ends, so the
-// next call finds it ready.
-class StatementUse {
- public:
-  explicit StatementUse(Statement& s) noexcept : _stmt(s.get()) {}
-  StatementUse(const StatementUse&) = delete;
-  StatementUse& operator=(const StatementUse&) = delete;
-  ~StatementUse();
-
-  void bindGuid(int index, const GUID& guid) noexcept;
-  void bindInt(int index, std::int64_t value) noexcept;
-  void bindBlob(int index, const void* data, std::size_t size) noexcept;
-  void bindText(int index, const std::string& text) noexcept;
-  // SQLITE_ROW, SQLITE_DONE or an error.
-  int step() noexcept;
-
-  GUID columnGuid(int column, bool* valid = nullptr) const noexcept;
-  std::int64_t columnInt(int column) const noexcept;
-  const unsigned char* columnBlob(int column, std::size_t& size) const noexcept;
-
- private:
-  sqlite3_stmt* _stmt;
-};
-
-// The result for a failing SQLite result code.
-HRESULT resultFromSqlite(int rc) noexcept;
 
 // A query's selection, fixed when the query is run.
 struct QueryCondition {
@@ -155,6 +110,11 @@ class Store {
   std::vector<std::string> statementTexts() const;
 
  private:
+  // Waiting for the write lock stays well under a second: the caller retries.
+  static constexpr int kOpenBusyMilliseconds = 200;
+  // A commit waits a little longer for readers (a dump) to finish.
+  static constexpr int kCommitBusyMilliseconds = 2000;
+
   Store() = default;
   HRESULT prepareStatements();
   HRESULT loadCatalog(std::string* error);

@@ -1,0 +1,155 @@
+// Objects and their values: each call one indexed lookup or change through a
+// cached statement.
+#include <sqlite3.h>
+
+#include <vector>
+
+#include "engine/schema.h"
+#include "engine/store.h"
+#include "store/interfaces.h"
+
+namespace vddb::engine {
+
+HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
+  cls = nullptr;
+  if (_db == nullptr) return kStoreClosed;
+  StatementUse use(_selectClass);
+  use.bindGuid(1, object);
+  const int rc = use.step();
+  if (rc == SQLITE_DONE) return kStorageNotFound;
+  if (rc != SQLITE_ROW) return resultFromSqlite(rc);
+  bool valid = false;
+  const GUID classGuid = use.columnGuid(0, &valid);
+  cls = valid ? _catalog.find(classGuid) : nullptr;
+  return cls != nullptr ? S_OK : kStoreDamaged;
+}
+
+HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
+  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  StatementUse use(_staged ? _stageObject : _insertObject);
+  use.bindGuid(1, object);
+  use.bindGuid(2, cls.guid);
+  const int rc = use.step();
+  if ((rc & 0xFF) == SQLITE_CONSTRAINT) return kBadJson;
+  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+}
+
+HRESULT Store::deleteObject(const GUID& object) {
+  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  int rc;
+  {
+    StatementUse use(_deleteObject);
+    use.bindGuid(1, object);
+    rc = use.step();
+  }
+  if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+  if (sqlite3_changes(_db) == 0) return kStorageNotFound;
+  for (Statement* values : {&_deleteInts, &_deleteStrings, &_deleteAllRefs}) {
+    StatementUse use(*values);
+    use.bindGuid(1, object);
+    rc = use.step();
+    if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+  }
+  _deleted.insert(object);
+  return S_OK;
+}
+
+namespace {
+
+// One value of one object: S_OK with `onRow` run on the row, S_FALSE when
+// the object has no value for the attribute.
+template <class OnRow>
+HRESULT lookUpValue(Statement& select, const GUID& object, std::uint32_t attr, OnRow&& onRow) {
+  StatementUse use(select);
+  use.bindGuid(1, object);
+  use.bindInt(2, attr);
+  const int rc = use.step();
+  if (rc == SQLITE_DONE) return S_FALSE;
+  if (rc != SQLITE_ROW) return resultFromSqlite(rc);
+  return onRow(use);
+}
+
+}  // namespace
+
+HRESULT Store::readInteger(const GUID& object, std::uint32_t attr, std::int32_t& value) {
+  if (_db == nullptr) return kStoreClosed;
+  return lookUpValue(_selectInt, object, attr, [&](StatementUse& use) -> HRESULT {
+    value = static_cast<std::int32_t>(use.columnInt(0));
+    return S_OK;
+  });
+}
+
+HRESULT Store::readString(const GUID& object, std::uint32_t attr, std::u16string& text) {
+  text.clear();
+  if (_db == nullptr) return kStoreClosed;
+  return lookUpValue(_selectString, object, attr, [&](StatementUse& use) -> HRESULT {
+    std::size_t size = 0;
+    const unsigned char* bytes = use.columnBlob(0, size);
+    if (size % 2 != 0) return kStoreDamaged;
+    text.resize(size / 2);
+    for (std::size_t i = 0; i < size / 2; ++i) {
+      text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return S_OK;
+  });
+}
+
+HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vector<GUID>& targets) {
+  targets.clear();
+  if (_db == nullptr) return kStoreClosed;
+  return lookUpValue(_selectRefs, object, attr, [&](StatementUse& use) -> HRESULT {
+    std::size_t size = 0;
+    const unsigned char* bytes = use.columnBlob(0, size);
+    if (size % 16 != 0) return kStoreDamaged;
+    targets.reserve(size / 16);
+    for (std::size_t i = 0; i < size; i += 16) targets.push_back(guidFromKeyBytes(bytes + i));
+    return S_OK;
+  });
+}
+
+HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t value) {
+  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  StatementUse use(_staged ? _stageInt : _upsertInt);
+  use.bindGuid(1, object);
+  use.bindInt(2, attr);
+  use.bindInt(3, value);
+  const int rc = use.step();
+  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+}
+
+HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_t* text,
+                           std::size_t length) {
+  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  std::string bytes;
+  schema::encodeUtf16(text, length, bytes);
+  StatementUse use(_staged ? _stageString : _upsertString);
+  use.bindGuid(1, object);
+  use.bindInt(2, attr);
+  use.bindInt(3, schema::textHash(bytes));
+  use.bindBlob(4, bytes.data(), bytes.size());
+  const int rc = use.step();
+  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+}
+
+HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUID* targets,
+                               std::size_t count) {
+  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  if (count == 0 && _loading) return S_OK;  // nothing staged for an empty list
+  if (count == 0) {
+    StatementUse use(_deleteRefs);
+    use.bindGuid(1, object);
+    use.bindInt(2, attr);
+    const int rc = use.step();
+    return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+  }
+  std::vector<unsigned char> bytes(count * 16);
+  for (std::size_t i = 0; i < count; ++i) guidToKeyBytes(targets[i], bytes.data() + 16 * i);
+  StatementUse use(_staged ? _stageRefs : _upsertRefs);
+  use.bindGuid(1, object);
+  use.bindInt(2, attr);
+  use.bindBlob(3, bytes.data(), bytes.size());
+  const int rc = use.step();
+  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+}
+
+}  // namespace vddb::engine
