@@ -1,12 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#ifdef _WIN32
-#include "platform/win32.h"
-#endif
-
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -14,6 +5,7 @@
 #include "engine/engine.h"
 #include "engine/json_io.h"
 #include "engine/store.h"
+#include "platform/files.h"
 
 namespace vddb::engine {
 namespace {
@@ -66,54 +58,12 @@ HRESULT makeSession(std::shared_ptr<Store> store, std::unique_ptr<StoreSession>&
   return S_OK;
 }
 
-bool fileExists(const std::string& path) {
-  struct stat info {};
-#ifdef _WIN32
-  return ::stat(path.c_str(), &info) == 0;  // no symbolic links to tell apart
-#else
-  return ::lstat(path.c_str(), &info) == 0;
-#endif
-}
-
-// Puts the new store in place of `to`. Windows' rename does not replace an
-// existing file; MoveFileEx does, and write-through makes it durable.
-bool replaceFile(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-  return ::MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-  return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
-
-// Makes a rename durable: the directory entry must reach the disk too.
-void syncDirectoryOf(const std::string& path) {
-#ifdef _WIN32
-  (void)path;  // MOVEFILE_WRITE_THROUGH already waited for it
-#else
-  const std::size_t slash = path.find_last_of('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-#endif
-}
-
 }  // namespace
 
 std::string defaultStorePath() {
   const char* configured = std::getenv("VARKEL_DDB_PATH");
   if (configured != nullptr && configured[0] != '\0') return configured;
-#ifdef _WIN32
-  const char* programData = std::getenv("ProgramData");
-  return std::string(programData != nullptr ? programData : "C:\\ProgramData") +
-         "\\Varkel\\ddb.sqlite";
-#else
-  return "/var/lib/varkel/ddb.sqlite";
-#endif
+  return platform::defaultStoreFile();
 }
 
 HRESULT StoreSession::open(const std::string& path, std::unique_ptr<StoreSession>& session) {
@@ -159,41 +109,33 @@ HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool re
   };
   // Someone working on the store we would replace keeps it.
   std::shared_ptr<Store> old;
-  if (fileExists(path)) {
+  platform::PathInfo target;
+  std::string why;
+  if (!platform::inspectPath(path, false, target, &why)) return fail(kStorageIo, why);
+  if (target.kind != platform::PathKind::kMissing) {
     if (!replace) return fail(kStoreExists, path + " exists (use --force to replace it)");
     if (Store::openFile(path, Store::Mode::kWrite, old) == kStoreLocked) {
       return fail(kStoreLocked, path + " is locked by another process");
     }
   }
 
-  std::string temp = path + ".loading-XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return fail(kStorageIo, "cannot create a file beside " + path);
-#ifndef _WIN32
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-#endif
-  ::close(fd);
+  std::string temp;
+  if (!platform::createUniqueFile(path + ".loading-", temp, &why)) return fail(kStorageIo, why);
 
   std::shared_ptr<Store> store;
   HRESULT hr = Store::createNew(temp, store, error);
   if (hr >= 0) hr = loadJson(*store, json, error);
   if (hr >= 0) hr = store->finishLoad(true, error);
   if (store) store->close();
-#ifdef _WIN32
-  // Windows cannot replace a file that is open: the old store's lock is let
-  // go just before the new one takes its place.
-  if (old) old.reset();
-#endif
-  if (hr >= 0 && !replaceFile(temp, path)) {
-    hr = fail(kStorageIo, "cannot rename the new store to " + path);
-  }
+  // Where an open file cannot be replaced, the old store's lock is let go
+  // just before the new one takes its place.
+  if (!platform::canReplaceOpenFile()) old.reset();
+  if (hr >= 0 && !platform::replaceFile(temp, path, &why)) hr = fail(kStorageIo, why);
   if (hr < 0) {
-    std::remove(temp.c_str());
+    platform::removeFile(temp);
     return hr;
   }
-  syncDirectoryOf(path);
+  platform::syncFolderOf(path);
   return S_OK;
 }
 

@@ -1,7 +1,6 @@
 // Opening an existing store file (checked before and after SQLite looks at
 // it, never created or changed), creating a new one, and finishing a load.
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +8,7 @@
 
 #include "engine/schema.h"
 #include "engine/store.h"
+#include "platform/files.h"
 #include "store/interfaces.h"
 
 namespace vddb::engine {
@@ -22,11 +22,14 @@ std::uint32_t bigEndian32(const unsigned char* p) {
 // Looks at the file before SQLite does: SQLite would take a file of random
 // bytes or a truncated file lazily and report it only on some later read.
 HRESULT checkFileHeader(const std::string& path, std::string* error) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) {
+  platform::PathInfo info;
+  std::string why;
+  // A path that cannot be looked at is as unreachable as a missing one.
+  if (!platform::inspectPath(path, true, info, &why)) return setError(error, kStoreMissing, why);
+  if (info.kind == platform::PathKind::kMissing) {
     return setError(error, kStoreMissing, "no store at " + path);
   }
-  if (!S_ISREG(info.st_mode)) {
+  if (info.kind != platform::PathKind::kFile) {
     return setError(error, kNotAStore, path + " is not a file");
   }
   unsigned char header[100];
@@ -50,9 +53,12 @@ HRESULT checkFileHeader(const std::string& path, std::string* error) {
   // A process killed in the middle of a commit leaves a journal beside the
   // file and the file itself possibly short; SQLite puts it back from the
   // journal, so the sizes are only checked without one.
-  struct stat journal {};
-  if (::stat((path + "-journal").c_str(), &journal) == 0 && journal.st_size > 0) return S_OK;
-  const auto size = static_cast<std::uint64_t>(info.st_size);
+  platform::PathInfo journal;
+  if (platform::inspectPath(path + "-journal", true, journal) &&
+      journal.kind == platform::PathKind::kFile && journal.size > 0) {
+    return S_OK;
+  }
+  const std::uint64_t size = info.size;
   if (size % pageSize != 0) return setError(error, kStoreDamaged, path + " is truncated");
   // The page count in the header holds when the two change counters agree.
   const std::uint32_t pages = bigEndian32(header + 28);

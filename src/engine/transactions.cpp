@@ -2,6 +2,8 @@
 // change is possible now.
 #include <sqlite3.h>
 
+#include <string_view>
+
 #include "engine/store.h"
 
 namespace vddb::engine {
