@@ -3,6 +3,8 @@
 // was; and the records account for exactly the change between the dumps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>

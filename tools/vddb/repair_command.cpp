@@ -1,5 +1,6 @@
 #include "repair_command.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
