@@ -37,7 +37,7 @@ HRESULT Store::selectObjects(const std::vector<const ClassDef*>& classes,
       StatementUse use(_objectsOfClass);
       use.bindGuid(1, cls->guid);
       while ((rc = use.step()) == SQLITE_ROW) out.push_back(use.columnGuid(0));
-      if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+      if (rc != SQLITE_DONE) return storageFailure(rc);
     }
     if (classes.size() > 1) std::sort(out.begin(), out.end(), GuidLess{});
     return S_OK;
@@ -58,7 +58,7 @@ HRESULT Store::selectObjects(const std::vector<const ClassDef*>& classes,
       use.bindInt(2, first.integer);
     }
     while ((rc = use.step()) == SQLITE_ROW) candidates.push_back(use.columnGuid(0));
-    if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+    if (rc != SQLITE_DONE) return storageFailure(rc);
   }
   for (const GUID& candidate : candidates) {
     const ClassDef* cls = nullptr;

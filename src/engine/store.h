@@ -69,9 +69,16 @@ class Store {
   void close() noexcept;
 
   bool isOpen() const noexcept { return _db != nullptr; }
-  bool canWrite() const noexcept { return _db != nullptr && _inWrite; }
-  // kStoreClosed or kNoTransaction when a change is not possible now.
-  HRESULT writeState() const noexcept;
+  // kStoreClosed or kNoTransaction when a change is not possible now, or the
+  // storage fault that ended the session's writes.
+  HRESULT writeState() noexcept;
+  // The result for a failing SQLite call. In a write session every failure
+  // but an answer about one statement (a busy file, a duplicate key, a value
+  // that does not fit) is a storage fault that ends the session's writes.
+  HRESULT storageFailure(int rc) noexcept;
+  // Records `fault` (a damaged row the engine found itself) as the fault
+  // that ends the write session's writes; returns it.
+  HRESULT storageFault(HRESULT fault) noexcept;
   const Catalog& catalog() const noexcept { return _catalog; }
   sqlite3* db() const noexcept { return _db; }
   // SQLite's integrity check; kStoreDamaged with its findings when the file
@@ -121,10 +128,13 @@ class Store {
   // kStoreDamaged when one of the schema's indexes is missing.
   HRESULT checkIndexes(std::string* error);
   HRESULT valueMatches(const GUID& object, const QueryCondition& condition, bool& matches);
+  // A failing SQLite result code of a write session as the fault it records.
+  static HRESULT storageResult(int rc) noexcept;
 
   sqlite3* _db = nullptr;
   Catalog _catalog;
   bool _inWrite = false;
+  HRESULT _writeFault = S_OK;  // the first storage fault of the write session
   bool _inRead = false;
   bool _loading = false;
   bool _staged = false;  // a file load: rows go to the staging tables first

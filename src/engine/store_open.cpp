@@ -233,12 +233,14 @@ HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,
 
 HRESULT Store::finishLoad(bool commit, std::string* error) {
   if (!_loading) return kNoTransaction;
+  const HRESULT fault = writeState();  // a load that met a storage fault is not kept
   _loading = false;
   _inWrite = false;
+  _writeFault = S_OK;
   for (Statement* st : {&_stageObject, &_stageInt, &_stageString, &_stageRefs}) st->finalize();
-  if (!commit) {
+  if (!commit || fault < 0) {
     exec(_db, "ROLLBACK");
-    return S_OK;
+    return commit ? setError(error, fault, "cannot write the store") : S_OK;
   }
   const bool staged = std::exchange(_staged, false);
   int rc = staged ? exec(_db, "INSERT INTO objects SELECT * FROM temp.load_objects ORDER BY guid")

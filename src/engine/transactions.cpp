@@ -1,8 +1,14 @@
-// The write transaction of a session: begin, commit, rollback, and whether a
-// change is possible now.
+// The write transaction of a session: begin, commit, rollback, whether a
+// change is possible now, and the storage faults that end a session's writes.
+//
+// SQLite ends a transaction by itself on some errors (a full disk, an I/O
+// error, a damaged page, no memory) and keeps it open on others; either way
+// the changes made so far may be only part of what the caller made. Going on
+// would let later statements autocommit one by one, or commit the rest
+// without the part that failed, so the first such fault ends the session's
+// writes for good: every later change and the commit fail with it, and only
+// a rollback ends the session. Reads go on.
 #include <sqlite3.h>
-
-#include <string_view>
 
 #include "engine/store.h"
 
@@ -16,12 +22,13 @@ HRESULT Store::begin() {
   const int rc = use.step();
   if (rc != SQLITE_DONE) return resultFromSqlite(rc);
   _inWrite = true;
+  _writeFault = S_OK;
   return S_OK;
 }
 
 HRESULT Store::commit() {
   if (_db == nullptr) return kStoreClosed;
-  if (!_inWrite) return kNoTransaction;
+  if (const HRESULT hr = writeState(); hr < 0) return hr;
   sqlite3_busy_timeout(_db, kCommitBusyMilliseconds);
   int rc;
   {
@@ -30,8 +37,8 @@ HRESULT Store::commit() {
   }
   sqlite3_busy_timeout(_db, kOpenBusyMilliseconds);
   // A commit that could not get the file stays open: the caller may retry
-  // or roll back.
-  if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+  // or roll back. Any other failure is a storage fault.
+  if (rc != SQLITE_DONE) return storageFailure(rc);
   _inWrite = false;
   _deleted.clear();
   return S_OK;
@@ -40,12 +47,13 @@ HRESULT Store::commit() {
 HRESULT Store::rollback() {
   if (_db == nullptr) return kStoreClosed;
   if (!_inWrite) return kNoTransaction;
-  int rc;
-  {
+  int rc = SQLITE_DONE;
+  if (sqlite3_get_autocommit(_db) == 0) {  // else SQLite has rolled back already
     StatementUse use(_rollback);
     rc = use.step();
   }
   _inWrite = false;
+  _writeFault = S_OK;
   _deleted.clear();
   return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
 }
@@ -74,9 +82,54 @@ HRESULT Store::checkIntegrity(std::string& findings) {
   return findings.empty() ? S_OK : kStoreDamaged;
 }
 
-HRESULT Store::writeState() const noexcept {
+HRESULT Store::writeState() noexcept {
   if (_db == nullptr) return kStoreClosed;
-  return _inWrite ? S_OK : kNoTransaction;
+  if (!_inWrite) return kNoTransaction;
+  // A transaction that SQLite ended without a failure reaching us (a
+  // statement's reset reports it only there) ends the session all the same.
+  if (_writeFault >= 0 && sqlite3_get_autocommit(_db) != 0) {
+    _writeFault = storageResult(sqlite3_extended_errcode(_db));
+  }
+  return _writeFault;
+}
+
+namespace {
+
+// The answers that concern one statement only: SQLite keeps the transaction
+// whole, so the session may go on.
+bool keepsTransaction(int rc) noexcept {
+  switch (rc & 0xFF) {
+    case SQLITE_BUSY:  // a commit that could not get the file; retried
+    case SQLITE_LOCKED:
+    case SQLITE_CONSTRAINT:  // a duplicate key of a load
+    case SQLITE_TOOBIG:      // a value that does not fit
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+HRESULT Store::storageResult(int rc) noexcept {
+  const HRESULT hr = resultFromSqlite(rc);
+  // The store file exists while it is open: a file that cannot be opened now
+  // is its journal or a temporary file.
+  if (hr == kStoreMissing || hr >= 0) return kStorageIo;
+  return hr;
+}
+
+HRESULT Store::storageFailure(int rc) noexcept {
+  if (!_inWrite) return resultFromSqlite(rc);
+  if (keepsTransaction(rc) && sqlite3_get_autocommit(_db) == 0) return resultFromSqlite(rc);
+  return storageFault(storageResult(rc));
+}
+
+HRESULT Store::storageFault(HRESULT fault) noexcept {
+  if (_inWrite && _writeFault >= 0) _writeFault = fault;
+  return fault;
 }
 
 }  // namespace vddb::engine

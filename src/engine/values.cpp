@@ -17,11 +17,12 @@ HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
   use.bindGuid(1, object);
   const int rc = use.step();
   if (rc == SQLITE_DONE) return kStorageNotFound;
-  if (rc != SQLITE_ROW) return resultFromSqlite(rc);
+  if (rc != SQLITE_ROW) return storageFailure(rc);
   bool valid = false;
   const GUID classGuid = use.columnGuid(0, &valid);
   cls = valid ? _catalog.find(classGuid) : nullptr;
-  return cls != nullptr ? S_OK : kStoreDamaged;
+  // A row naming a class the catalog lacks is damage.
+  return cls != nullptr ? S_OK : storageFault(kStoreDamaged);
 }
 
 HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
@@ -31,7 +32,7 @@ HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
   use.bindGuid(2, cls.guid);
   const int rc = use.step();
   if ((rc & 0xFF) == SQLITE_CONSTRAINT) return kBadJson;
-  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+  return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
 }
 
 HRESULT Store::deleteObject(const GUID& object) {
@@ -42,13 +43,13 @@ HRESULT Store::deleteObject(const GUID& object) {
     use.bindGuid(1, object);
     rc = use.step();
   }
-  if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+  if (rc != SQLITE_DONE) return storageFailure(rc);
   if (sqlite3_changes(_db) == 0) return kStorageNotFound;
   for (Statement* values : {&_deleteInts, &_deleteStrings, &_deleteAllRefs}) {
     StatementUse use(*values);
     use.bindGuid(1, object);
     rc = use.step();
-    if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+    if (rc != SQLITE_DONE) return storageFailure(rc);
   }
   _deleted.insert(object);
   return S_OK;
@@ -59,13 +60,14 @@ namespace {
 // One value of one object: S_OK with `onRow` run on the row, S_FALSE when
 // the object has no value for the attribute.
 template <class OnRow>
-HRESULT lookUpValue(Statement& select, const GUID& object, std::uint32_t attr, OnRow&& onRow) {
+HRESULT lookUpValue(Store& store, Statement& select, const GUID& object, std::uint32_t attr,
+                    OnRow&& onRow) {
   StatementUse use(select);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
   const int rc = use.step();
   if (rc == SQLITE_DONE) return S_FALSE;
-  if (rc != SQLITE_ROW) return resultFromSqlite(rc);
+  if (rc != SQLITE_ROW) return store.storageFailure(rc);
   return onRow(use);
 }
 
@@ -73,7 +75,7 @@ HRESULT lookUpValue(Statement& select, const GUID& object, std::uint32_t attr, O
 
 HRESULT Store::readInteger(const GUID& object, std::uint32_t attr, std::int32_t& value) {
   if (_db == nullptr) return kStoreClosed;
-  return lookUpValue(_selectInt, object, attr, [&](StatementUse& use) -> HRESULT {
+  return lookUpValue(*this, _selectInt, object, attr, [&](StatementUse& use) -> HRESULT {
     value = static_cast<std::int32_t>(use.columnInt(0));
     return S_OK;
   });
@@ -82,10 +84,10 @@ HRESULT Store::readInteger(const GUID& object, std::uint32_t attr, std::int32_t&
 HRESULT Store::readString(const GUID& object, std::uint32_t attr, std::u16string& text) {
   text.clear();
   if (_db == nullptr) return kStoreClosed;
-  return lookUpValue(_selectString, object, attr, [&](StatementUse& use) -> HRESULT {
+  return lookUpValue(*this, _selectString, object, attr, [&](StatementUse& use) -> HRESULT {
     std::size_t size = 0;
     const unsigned char* bytes = use.columnBlob(0, size);
-    if (size % 2 != 0) return kStoreDamaged;
+    if (size % 2 != 0) return storageFault(kStoreDamaged);
     text.resize(size / 2);
     for (std::size_t i = 0; i < size / 2; ++i) {
       text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
@@ -97,10 +99,10 @@ HRESULT Store::readString(const GUID& object, std::uint32_t attr, std::u16string
 HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vector<GUID>& targets) {
   targets.clear();
   if (_db == nullptr) return kStoreClosed;
-  return lookUpValue(_selectRefs, object, attr, [&](StatementUse& use) -> HRESULT {
+  return lookUpValue(*this, _selectRefs, object, attr, [&](StatementUse& use) -> HRESULT {
     std::size_t size = 0;
     const unsigned char* bytes = use.columnBlob(0, size);
-    if (size % 16 != 0) return kStoreDamaged;
+    if (size % 16 != 0) return storageFault(kStoreDamaged);
     targets.reserve(size / 16);
     for (std::size_t i = 0; i < size; i += 16) targets.push_back(guidFromKeyBytes(bytes + i));
     return S_OK;
@@ -114,7 +116,7 @@ HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t
   use.bindInt(2, attr);
   use.bindInt(3, value);
   const int rc = use.step();
-  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+  return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
 }
 
 HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_t* text,
@@ -128,7 +130,7 @@ HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_
   use.bindInt(3, schema::textHash(bytes));
   use.bindBlob(4, bytes.data(), bytes.size());
   const int rc = use.step();
-  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+  return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
 }
 
 HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUID* targets,
@@ -140,7 +142,7 @@ HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUI
     use.bindGuid(1, object);
     use.bindInt(2, attr);
     const int rc = use.step();
-    return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+    return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
   }
   std::vector<unsigned char> bytes(count * 16);
   for (std::size_t i = 0; i < count; ++i) guidToKeyBytes(targets[i], bytes.data() + 16 * i);
@@ -149,7 +151,7 @@ HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUI
   use.bindInt(2, attr);
   use.bindBlob(3, bytes.data(), bytes.size());
   const int rc = use.step();
-  return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
+  return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
 }
 
 }  // namespace vddb::engine

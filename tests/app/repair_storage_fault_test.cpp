@@ -1,0 +1,134 @@
+// The whole repair run, as vddb-repair makes it (real passes, configuration
+// library and engine), on a store file whose storage fails: a folder where
+// no journal can be made. The run must report the failure with the
+// storage's code and leave the file as it was.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include "../support/posix_shims.h"
+#include "app/repair_run.h"
+#include "engine/engine.h"
+#include "support/fault_vfs.h"
+
+namespace vddb::app {
+namespace {
+
+using ::testing::HasSubstr;
+using vddb::test::FaultVfs;
+using vddb::test::VfsCall;
+using vddb::test::VfsFault;
+using vddb::test::VfsFile;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string gOutput;
+
+int recordPrint(const char* format, ...) {
+  char buffer[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  const int n = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  gOutput += buffer;
+  return n;
+}
+
+// Every reading is far beyond the time limit: an attempt that does not
+// reach the store ends the run at once instead of retrying for 90 s.
+long lateClock() {
+  static long now = 0;
+  return now += kTimeLimitMilliseconds + 1;
+}
+
+class RepairStorageFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vddb-repair-fault-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    store = dir + "/ddb.sqlite";
+    std::ifstream json(std::string(VDDB_E2E_CASES) + "/f_slot_counts_and_orphans/input.json");
+    std::string error;
+    ASSERT_EQ(engine::createStoreFromJson(json, store, false, &error), S_OK) << error;
+    ::setenv("VARKEL_DDB_PATH", store.c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("VARKEL_DDB_PATH");
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(engine::liveInterfaceCount(), 0u);
+  }
+
+  // The run with the tool's own transaction; its printed lines in gOutput.
+  std::int32_t repair() {
+    gOutput.clear();
+    tUpgradeDowngradeMgr::resetRepairPassesRunOnce();  // once per process otherwise
+    tRepairRunCalls calls;
+    calls.clock = &lateClock;
+    calls.readVersion = [](std::uint32_t&, std::uint32_t&, std::uint32_t&) { return true; };
+    calls.print = &recordPrint;
+    return runRepair(calls);
+  }
+
+  static std::string failureLine(HRESULT code) {
+    char line[160];
+    std::snprintf(line, sizeof line, "Operation failed with error code %d  (hex 0x%08X).",
+                  static_cast<int>(code), static_cast<unsigned>(code));
+    return line;
+  }
+
+  std::string dir;
+  std::string store;
+};
+
+TEST_F(RepairStorageFaultTest, TheRepairItselfSucceedsOnTheHealthyStore) {
+  const std::string before = readFile(store);
+  EXPECT_EQ(repair(), 0) << gOutput;
+  EXPECT_THAT(gOutput, HasSubstr("Successfully completed repair."));
+  EXPECT_FALSE(readFile(store) == before) << "the store has something to repair";
+}
+
+TEST_F(RepairStorageFaultTest, ReadOnlyFolderFailsTheRunAndChangesNothing) {
+  const std::string before = readFile(store);
+  std::unique_ptr<FaultVfs> vfs;
+#ifndef _WIN32
+  const bool permissionsBind = ::geteuid() != 0;
+#else
+  const bool permissionsBind = false;
+#endif
+  if (permissionsBind) {
+    std::filesystem::permissions(
+        dir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  } else {
+    // Permissions do not stop this user: SQLite is told what it would meet,
+    // a journal it cannot create in the folder.
+    vfs = std::make_unique<FaultVfs>();
+    vfs->arm({VfsCall::kOpen, 1, SQLITE_READONLY_DIRECTORY, true, VfsFile::kJournal});
+  }
+  EXPECT_EQ(repair(), engine::kStoreReadOnly) << gOutput;
+  EXPECT_THAT(gOutput, HasSubstr(failureLine(engine::kStoreReadOnly)));
+  EXPECT_EQ(readFile(store), before);
+}
+
+}  // namespace
+}  // namespace vddb::app
