@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/result_codes.h"
 #include "store/interfaces.h"
@@ -38,7 +39,10 @@ class StoreSession {
   // Opens an existing store file and takes its write lock, waiting for the
   // lock well under a second. Fails with a negative code when the file is
   // missing, is not a store of this engine, is damaged, or another process
-  // holds the lock; the file is not changed then.
+  // holds the lock; the file is not changed then. Runs SQLite's quick check
+  // in the new session: damage it finds ends the session's writes at once
+  // (every change and the commit fail with kStoreDamaged), as any storage
+  // fault met later in the session does.
   static HRESULT open(const std::string& path, std::unique_ptr<StoreSession>& session);
 
   // A store in memory, built from JSON text in the vddb-store/1 format. For
@@ -66,9 +70,15 @@ class StoreSession {
   // observer must outlive its use.
   virtual void setChangeObserver(ChangeObserver* observer) noexcept = 0;
 
-  // SQLite's integrity check of the store file. Fails with kStoreDamaged,
-  // `findings` holding what SQLite found, when the file is damaged.
-  virtual HRESULT checkIntegrity(std::string& findings) = 0;
+  // SQLite's check of the store file. kQuick reads every page of every
+  // table and index and checks its structure; kFull also checks that every
+  // index agrees with its table (slower: several seconds for a large
+  // store). S_OK when nothing was found; kStoreDamaged with SQLite's
+  // findings (at most 100 lines) when the file is damaged, which also ends
+  // a write session's writes; another negative code when the check could
+  // not run.
+  enum class IntegrityCheck { kQuick, kFull };
+  virtual HRESULT checkIntegrity(IntegrityCheck depth, std::vector<std::string>& findings) = 0;
 
   // Canonical JSON (vddb-store/1) of the store as this session sees it.
   virtual HRESULT dumpJson(std::string& json, std::string* error = nullptr) = 0;

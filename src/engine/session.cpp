@@ -1,5 +1,6 @@
 #include <cstdlib>
 #include <sstream>
+#include <vector>
 
 #include "engine/com_objects.h"
 #include "engine/engine.h"
@@ -23,9 +24,6 @@ class Session final : public StoreSession {
   void setChangeObserver(ChangeObserver* observer) noexcept override {
     _store->setChangeObserver(observer);
   }
-  HRESULT checkIntegrity(std::string& findings) override {
-    return _store->checkIntegrity(findings);
-  }
   HRESULT commit() override { return _store->commit(); }
   HRESULT rollback() override { return _store->rollback(); }
   HRESULT dumpJson(std::string& json, std::string* error) override {
@@ -40,6 +38,13 @@ class Session final : public StoreSession {
   }
   HRESULT dumpJson(std::ostream& out, bool allClasses, std::string* error) override {
     return writeJson(*_store, out, allClasses, error);
+  }
+  HRESULT checkIntegrity(IntegrityCheck depth, std::vector<std::string>& findings) override {
+    try {
+      return _store->checkIntegrity(depth == IntegrityCheck::kFull, findings);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
   }
 
  private:
@@ -71,6 +76,12 @@ HRESULT StoreSession::open(const std::string& path, std::unique_ptr<StoreSession
   std::shared_ptr<Store> store;
   const HRESULT hr = Store::openFile(path, Store::Mode::kWrite, store);
   if (hr < 0) return hr;
+  // Damage that the session's calls would never read must still not be
+  // saved over: what the check finds ends the session's writes at once, as
+  // damage met later would (the store stays reachable, so a repair reports
+  // it instead of waiting for a store that will not heal).
+  std::vector<std::string> findings;
+  store->checkIntegrity(false, findings);
   return makeSession(std::move(store), session);
 }
 

@@ -7,7 +7,7 @@
 // One file per job: statement.cpp (the statement wrapper), schema.cpp (the
 // file layout, the catalog tables, the cached statements), store_open.cpp
 // (opening, creating and loading), transactions.cpp, values.cpp (objects
-// and their values) and queries.cpp.
+// and their values), queries.cpp and integrity.cpp.
 //
 // Internal to the engine; not for use outside src/engine.
 #pragma once
@@ -81,9 +81,6 @@ class Store {
   HRESULT storageFault(HRESULT fault) noexcept;
   const Catalog& catalog() const noexcept { return _catalog; }
   sqlite3* db() const noexcept { return _db; }
-  // SQLite's integrity check; kStoreDamaged with its findings when the file
-  // is damaged.
-  HRESULT checkIntegrity(std::string& findings);
   // Who is told of changes made through the interfaces (engine.h).
   ChangeObserver* changeObserver() const noexcept { return _observer; }
   void setChangeObserver(ChangeObserver* observer) noexcept { _observer = observer; }
@@ -106,6 +103,13 @@ class Store {
   // An empty list removes the value.
   HRESULT writeReferences(const GUID& object, std::uint32_t attr, const GUID* targets,
                           std::size_t count);
+
+  // SQLite's integrity check (quick_check, or integrity_check when
+  // `thorough`): S_OK when it found nothing; kStoreDamaged with SQLite's
+  // findings, one per entry, when it found damage (a storage fault's code
+  // when a page could not be read), which in a write session ends the
+  // session's writes; another failure when the check could not run.
+  HRESULT checkIntegrity(bool thorough, std::vector<std::string>& findings);
 
   // The GUIDs of the objects of `classes` meeting every condition,
   // ascending.

@@ -58,30 +58,6 @@ HRESULT Store::rollback() {
   return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
 }
 
-HRESULT Store::checkIntegrity(std::string& findings) {
-  findings.clear();
-  if (_db == nullptr) return kStoreClosed;
-  sqlite3_stmt* check = nullptr;
-  int rc = sqlite3_prepare_v2(_db, "PRAGMA integrity_check(20)", -1, &check, nullptr);
-  if (rc == SQLITE_OK) {
-    while ((rc = sqlite3_step(check)) == SQLITE_ROW) {
-      const auto* line = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
-      const std::string_view text = line != nullptr ? line : "";
-      if (text == "ok") continue;
-      if (!findings.empty()) findings += "; ";
-      findings += text;
-    }
-  }
-  sqlite3_finalize(check);
-  // A check that could not run to its end (the damage stopped it) is a
-  // finding too.
-  if (rc != SQLITE_DONE) {
-    if (!findings.empty()) findings += "; ";
-    findings += sqlite3_errstr(rc);
-  }
-  return findings.empty() ? S_OK : kStoreDamaged;
-}
-
 HRESULT Store::writeState() noexcept {
   if (_db == nullptr) return kStoreClosed;
   if (!_inWrite) return kNoTransaction;

@@ -1,7 +1,7 @@
 // The whole repair run, as vddb-repair makes it (real passes, configuration
 // library and engine), on a store file whose storage fails: a folder where
-// no journal can be made. The run must report the failure with the
-// storage's code and leave the file as it was.
+// no journal can be made, a damaged page. The run must report the failure
+// with the storage's code and leave the file as it was.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -40,6 +40,10 @@ std::string readFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 std::string gOutput;
 
 int recordPrint(const char* format, ...) {
@@ -58,6 +62,8 @@ long lateClock() {
   static long now = 0;
   return now += kTimeLimitMilliseconds + 1;
 }
+
+constexpr std::size_t kPageSize = 4096;  // the engine's (SQLite's default)
 
 class RepairStorageFaultTest : public ::testing::Test {
  protected:
@@ -128,6 +134,29 @@ TEST_F(RepairStorageFaultTest, ReadOnlyFolderFailsTheRunAndChangesNothing) {
   EXPECT_EQ(repair(), engine::kStoreReadOnly) << gOutput;
   EXPECT_THAT(gOutput, HasSubstr(failureLine(engine::kStoreReadOnly)));
   EXPECT_EQ(readFile(store), before);
+}
+
+// Every page but the first (the header, without which the file is no store)
+// zeroed in turn, in the store of every end-to-end case: wherever the
+// damage is met (opening, a query, a lookup a pass absorbs, a deletion),
+// the run fails as damaged and the file stays as it was.
+TEST_F(RepairStorageFaultTest, DamagedPageFailsTheRunAndChangesNothing) {
+  for (const auto& entry : std::filesystem::directory_iterator(VDDB_E2E_CASES)) {
+    const std::string input = (entry.path() / "input.json").string();
+    if (!std::filesystem::exists(input)) continue;
+    std::filesystem::remove(store);
+    std::ifstream json(input);
+    ASSERT_EQ(engine::createStoreFromJson(json, store, false), S_OK) << input;
+    const std::string pristine = readFile(store);
+    for (std::size_t page = 2; page <= pristine.size() / kPageSize; ++page) {
+      SCOPED_TRACE(entry.path().filename().string() + ", page " + std::to_string(page));
+      std::string damaged = pristine;
+      damaged.replace((page - 1) * kPageSize, kPageSize, std::string(kPageSize, '\0'));
+      writeFile(store, damaged);
+      EXPECT_EQ(repair(), engine::kStoreDamaged) << gOutput;
+      EXPECT_TRUE(readFile(store) == damaged) << "the store changed";
+    }
+  }
 }
 
 }  // namespace

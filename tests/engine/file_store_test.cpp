@@ -15,6 +15,7 @@
 namespace vddb::engine::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -378,6 +379,58 @@ TEST(DamagedStore, IsRefusedWithItsCodeAndLeftByteForByte) {
     EXPECT_EQ(dir.names(), names);
     EXPECT_EQ(liveInterfaceCount(), 0u);
   }
+}
+
+// A zeroed page of an index that no call of the session reads: only the
+// integrity check finds it, and in a write session what it finds at open
+// ends the writes.
+TEST(DamagedStore, IntegrityCheckReportsWhatSQLiteFinds) {
+  TempDir dir;
+  const std::string path = dir.file("ddb.sqlite");
+  ASSERT_EQ(createStore(path, kSmallStore), S_OK);
+  std::vector<std::string> findings{"stale"};
+  for (const auto depth :
+       {StoreSession::IntegrityCheck::kQuick, StoreSession::IntegrityCheck::kFull}) {
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::openReadOnly(path, s), S_OK);
+    EXPECT_EQ(s->checkIntegrity(depth, findings), S_OK);
+    EXPECT_THAT(findings, IsEmpty());
+  }
+  int page = 0;
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* select = nullptr;
+    ASSERT_EQ(
+        sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name = 'objects_by_class'",
+                           -1, &select, nullptr),
+        SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(select), SQLITE_ROW);
+    page = sqlite3_column_int(select, 0);
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+  }
+  std::string bytes = readFile(path);
+  bytes.replace(static_cast<std::size_t>(page - 1) * 4096, 4096, std::string(4096, '\0'));
+  writeFile(path, bytes);
+  for (const auto depth :
+       {StoreSession::IntegrityCheck::kQuick, StoreSession::IntegrityCheck::kFull}) {
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::openReadOnly(path, s), S_OK);
+    EXPECT_EQ(s->checkIntegrity(depth, findings), kStoreDamaged);
+    EXPECT_THAT(findings, Contains(HasSubstr("Page " + std::to_string(page))));
+  }
+  std::unique_ptr<StoreSession> s;
+  ASSERT_EQ(StoreSession::open(path, s), S_OK);
+  auto record = openObject(s->storage(), G(kRecord));
+  ASSERT_TRUE(record) << "reads go on";
+  EXPECT_EQ(record->setReference(0x20C003E8, nullptr), kStoreDamaged);
+  record.reset();
+  EXPECT_EQ(s->commit(), kStoreDamaged);
+  EXPECT_EQ(s->rollback(), S_OK);
+  s.reset();
+  EXPECT_EQ(readFile(path), bytes);
+  EXPECT_EQ(liveInterfaceCount(), 0u);
 }
 
 TEST(DamagedStore, GarbledPagesGiveErrorsNotCrashes) {

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,6 +223,48 @@ TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
     EXPECT_THAT(r.out, IsEmpty());
   }
   EXPECT_THAT(names(), ElementsAre("text.txt"));
+}
+
+// The page of a store file that holds the root of the table or index `name`.
+int rootPage(const std::string& path, const std::string& name) {
+  sqlite3* db = nullptr;
+  int page = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* select = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name = ?1", -1, &select,
+                           nullptr) == SQLITE_OK) {
+      sqlite3_bind_text(select, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(select) == SQLITE_ROW) page = sqlite3_column_int(select, 0);
+    }
+    sqlite3_finalize(select);
+  }
+  sqlite3_close(db);
+  return page;
+}
+
+// A zeroed page of an index that a dump never reads: the plain dump reads
+// the tables and succeeds, --verify checks the whole file and refuses.
+TEST_F(ToolTest, DumpVerifyFindsDamageThatAPlainDumpDoesNotRead) {
+  writeFile(file("in.json"), kInput);
+  ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
+  const ToolRun healthy = run({"dump", "--verify", file("ddb.sqlite")});
+  EXPECT_EQ(healthy.exitCode, 0) << healthy.err;
+  EXPECT_EQ(healthy.out, canonical(kInput));
+
+  const int page = rootPage(file("ddb.sqlite"), "int_values_by_value");
+  ASSERT_GT(page, 1);
+  std::string bytes = readFile(file("ddb.sqlite"));
+  bytes.replace(static_cast<std::size_t>(page - 1) * 4096, 4096, std::string(4096, '\0'));
+  writeFile(file("ddb.sqlite"), bytes);
+
+  EXPECT_EQ(run({"dump", file("ddb.sqlite")}).out, canonical(kInput));
+  const ToolRun verified = run({"dump", "--verify", file("ddb.sqlite")});
+  EXPECT_EQ(verified.exitCode, 8);
+  EXPECT_THAT(verified.out, IsEmpty());
+  EXPECT_THAT(verified.err,
+              StartsWith("vddb dump: " + file("ddb.sqlite") + ": store damaged (0x80040A03)\n"));
+  EXPECT_THAT(verified.err, HasSubstr("Page " + std::to_string(page)));
+  EXPECT_EQ(readFile(file("ddb.sqlite")), bytes);
 }
 
 TEST_F(ToolTest, HelpIsEverywhere) {

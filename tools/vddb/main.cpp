@@ -1,15 +1,17 @@
 // vddb: the companion tool for people who look after a store.
 //
 //   vddb load FILE.json DB [--force]   build a store from JSON
-//   vddb dump DB [--all-classes]       canonical JSON on standard output
+//   vddb dump DB [--all-classes] [--verify]
+//                                      canonical JSON on standard output
 //   vddb lock DB [--seconds N]         hold the write lock for a while
 //   vddb check DB [--json] [--wait S]  what a repair would change, changing nothing
 //   vddb repair DB [--json] [--wait S] [--until-clean]
 //                                      the repair, with its report
 //
 // Messages go to standard error; every failure exits non-zero (8 for a
-// store or file problem, 16 for a usage mistake, as file-system checkers
-// do; check and repair add 1 and 4). docs/vddb.md has the details.
+// store or file problem, including a store that dump --verify finds
+// damaged, 16 for a usage mistake, as file-system checkers do; check and
+// repair add 1 and 4). docs/vddb.md has the details.
 #ifdef _WIN32
 #include "platform/win32.h"
 #else
@@ -23,6 +25,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "repair_command.h"
@@ -62,10 +65,21 @@ int load(const std::string& jsonPath, const std::string& dbPath, bool force) {
   return 0;
 }
 
-int dump(const std::string& dbPath, bool allClasses) {
+int dump(const std::string& dbPath, bool allClasses, bool verify) {
   std::unique_ptr<StoreSession> session;
   HRESULT hr = StoreSession::openReadOnly(dbPath, session);
   if (hr < 0) return report("dump", describe(hr, dbPath));
+  if (verify) {
+    // The full check: every page, and every index against its table. A
+    // plain dump reads only the tables and would miss a damaged index.
+    std::vector<std::string> findings;
+    hr = session->checkIntegrity(StoreSession::IntegrityCheck::kFull, findings);
+    if (hr < 0) {
+      report("dump", describe(hr, dbPath));
+      for (const std::string& finding : findings) report("dump", dbPath + ": " + finding);
+      return kExitFailure;
+    }
+  }
   std::string error;
   hr = session->dumpJson(std::cout, allClasses, &error);
   if (hr < 0) return report("dump", dbPath + ": " + (error.empty() ? describe(hr, dbPath) : error));
@@ -132,6 +146,7 @@ int main(int argc, char** argv) {
   std::string dbPath;
   bool force = false;
   bool allClasses = false;
+  bool verify = false;
   unsigned seconds = 60;
 
   CLI::App* loadCmd = app.add_subcommand(
@@ -149,6 +164,9 @@ int main(int argc, char** argv) {
   dumpCmd->add_option("DB", dbPath, "the store file")->required();
   dumpCmd->add_flag("--all-classes", allClasses,
                     "write the built-in classes too, not only those the store defines differently");
+  dumpCmd->add_flag("--verify", verify,
+                    "check the whole file first (SQLite's integrity check); a damaged store is "
+                    "reported with what SQLite found and exits 8, without a dump");
 
   CLI::App* lockCmd = app.add_subcommand(
       "lock",
@@ -200,7 +218,7 @@ int main(int argc, char** argv) {
   }
 
   if (loadCmd->parsed()) return load(jsonPath, dbPath, force);
-  if (dumpCmd->parsed()) return dump(dbPath, allClasses);
+  if (dumpCmd->parsed()) return dump(dbPath, allClasses, verify);
   if (lockCmd->parsed()) return lock(dbPath, seconds);
   if (checkCmd->parsed()) return vddb::tool::runRepairCommand(checkOptions, std::cout, std::cerr);
   if (repairCmd->parsed()) {

@@ -67,11 +67,13 @@ RunOutcome runOnce(const RepairCommand& command, const char* name, RepairRun& ru
   if (command.preview) {
     // Storage damage is told apart from damage to the configuration: a
     // damaged file is reported as such before any pass reads it.
-    std::string findings;
-    hr = session->checkIntegrity(findings);
+    std::vector<std::string> findings;
+    hr = session->checkIntegrity(StoreSession::IntegrityCheck::kQuick, findings);
     if (hr < 0) {
+      std::string said;
+      for (const std::string& finding : findings) said += (said.empty() ? "" : "; ") + finding;
       err << "vddb " << name << ": " << command.store
-          << ": the store file is damaged: " << (findings.empty() ? describeResult(hr) : findings)
+          << ": the store file is damaged: " << (said.empty() ? describeResult(hr) : said)
           << "\n";
       return RunOutcome::failed;
     }
