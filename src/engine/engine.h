@@ -90,9 +90,13 @@ class StoreSession {
 
 // Creates the store file `path` from JSON (vddb-store/1) read from `json`.
 // The store is built in a temporary file beside `path` and renamed into
-// place, so a failed load leaves nothing behind. An existing file is
-// refused with kStoreExists unless `replace` is set. On failure `error`
-// receives a message naming the object and attribute.
+// place, so a failed load leaves nothing behind. Anything at `path` is
+// refused with kStoreExists unless `replace` is set; with it, only a store
+// of this engine (its format marker readable, whatever its schema version
+// or damage) is replaced, and not while another process holds its lock
+// (kStoreLocked). Anything else (another file, a folder, a link, a device)
+// is refused with kNotAStore and left as it is. On failure `error`
+// receives a message naming the object and attribute, or the path.
 HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool replace,
                             std::string* error = nullptr);
 

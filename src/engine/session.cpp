@@ -118,15 +118,36 @@ HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool re
     if (error != nullptr) *error = text;
     return hr;
   };
-  // Someone working on the store we would replace keeps it.
+  // Only a store of this engine is ever replaced: whatever else is at the
+  // path (a text file, a folder, a device) may be someone's and stays. The
+  // old store's write lock is held until the new one takes its place, so
+  // someone working on it keeps it.
   std::shared_ptr<Store> old;
   platform::PathInfo target;
   std::string why;
   if (!platform::inspectPath(path, false, target, &why)) return fail(kStorageIo, why);
   if (target.kind != platform::PathKind::kMissing) {
     if (!replace) return fail(kStoreExists, path + " exists (use --force to replace it)");
-    if (Store::openFile(path, Store::Mode::kWrite, old) == kStoreLocked) {
-      return fail(kStoreLocked, path + " is locked by another process");
+    static constexpr char kOnlyStores[] = "; --force replaces only a store of this engine";
+    switch (target.kind) {
+      case platform::PathKind::kFile:
+        break;
+      case platform::PathKind::kDirectory:
+        return fail(kNotAStore, path + " is a folder" + kOnlyStores);
+      case platform::PathKind::kLink:
+        return fail(kNotAStore, path + " is a symbolic link" + kOnlyStores + ", not a link to one");
+      default:
+        return fail(kNotAStore, path + " is a device or another special file" + kOnlyStores);
+    }
+    const HRESULT hr = Store::openToReplace(path, old, &why);
+    if (hr == kStoreLocked) return fail(kStoreLocked, path + " is locked by another process");
+    if (hr == kStoreReadOnly) return fail(kStoreReadOnly, why + "; it is left as it is");
+    if (hr == kNotAStore) {
+      return fail(kNotAStore, path + " holds something other than a store" + kOnlyStores);
+    }
+    if (hr < 0) {
+      return fail(kNotAStore,
+                  path + " cannot be recognised as a store (" + why + ")" + kOnlyStores);
     }
   }
 

@@ -49,6 +49,12 @@ class Store {
   // catalog), never created or changed. kWrite takes the write lock.
   static HRESULT openFile(const std::string& path, Mode mode, std::shared_ptr<Store>& store,
                           std::string* error = nullptr);
+  // An existing file that carries this engine's format marker, whatever its
+  // schema version or the state of its catalog and pages, with its write
+  // lock held and nothing else loaded: a store that a load may replace.
+  // kNotAStore for anything else, kStoreLocked when another process holds it.
+  static HRESULT openToReplace(const std::string& path, std::shared_ptr<Store>& store,
+                               std::string* error = nullptr);
   // A new, empty store with the schema: in memory when `path` is empty,
   // else in that file (new or empty). Bulk-load settings are on; the load
   // is one transaction: installCatalog, objects and values, finishLoad.
@@ -127,6 +133,10 @@ class Store {
   static constexpr int kCommitBusyMilliseconds = 2000;
 
   Store() = default;
+  // The file opened in `mode` (write lock or read view) once it is known to
+  // carry the format marker; `version` receives its schema version.
+  static HRESULT openMarked(const std::string& path, Mode mode, std::shared_ptr<Store>& store,
+                            std::string& version, std::string* error);
   HRESULT prepareStatements();
   HRESULT loadCatalog(std::string* error);
   // kStoreDamaged when one of the schema's indexes is missing.

@@ -90,8 +90,8 @@ void Store::close() noexcept {
   _deleted.clear();
 }
 
-HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Store>& store,
-                        std::string* error) {
+HRESULT Store::openMarked(const std::string& path, Mode mode, std::shared_ptr<Store>& store,
+                          std::string& version, std::string* error) {
   store.reset();
   HRESULT hr = checkFileHeader(path, error);
   if (hr < 0) return hr;
@@ -127,17 +127,15 @@ HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Stor
 
   // The meta table says whether this is one of ours. Its read also takes
   // the shared lock of a read session, fixing the view for the dump.
+  Statement meta;
+  rc = meta.prepare(s->_db, "SELECT key, value FROM meta");
+  if (rc != SQLITE_OK) {
+    hr = (rc & 0xFF) == SQLITE_ERROR ? kNotAStore : resultFromSqlite(rc);
+    s->close();
+    return setError(error, hr, hr == kNotAStore ? path + " is not a store" : path + " is damaged");
+  }
+  std::string format;
   {
-    Statement meta;
-    rc = meta.prepare(s->_db, "SELECT key, value FROM meta");
-    if (rc != SQLITE_OK) {
-      hr = (rc & 0xFF) == SQLITE_ERROR ? kNotAStore : resultFromSqlite(rc);
-      s->close();
-      return setError(error, hr,
-                      hr == kNotAStore ? path + " is not a store" : path + " is damaged");
-    }
-    std::string format;
-    std::string version;
     StatementUse use(meta);
     while ((rc = use.step()) == SQLITE_ROW) {
       const auto* key = reinterpret_cast<const char*>(sqlite3_column_text(meta.get(), 0));
@@ -146,20 +144,31 @@ HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Stor
       if (std::strcmp(key, "format") == 0) format = value;
       if (std::strcmp(key, "schema") == 0) version = value;
     }
-    if (rc != SQLITE_DONE) {
-      hr = resultFromSqlite(rc);
-      s->close();
-      return setError(error, hr, path + " is damaged");
-    }
-    if (format != schema::kFormatMarker) {
-      s->close();
-      return setError(error, kNotAStore, path + " is not a store");
-    }
-    if (version != schema::kVersion) {
-      s->close();
-      return setError(error, kStoreVersion,
-                      path + " has schema version " + version + ", expected " + schema::kVersion);
-    }
+  }
+  if (rc != SQLITE_DONE) {
+    hr = resultFromSqlite(rc);
+    s->close();
+    return setError(error, hr, path + " is damaged");
+  }
+  if (format != schema::kFormatMarker) {
+    s->close();
+    return setError(error, kNotAStore, path + " is not a store");
+  }
+  store = std::move(s);
+  return S_OK;
+}
+
+HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Store>& store,
+                        std::string* error) {
+  store.reset();
+  std::shared_ptr<Store> s;
+  std::string version;
+  HRESULT hr = openMarked(path, mode, s, version, error);
+  if (hr < 0) return hr;
+  if (version != schema::kVersion) {
+    s->close();
+    return setError(error, kStoreVersion,
+                    path + " has schema version " + version + ", expected " + schema::kVersion);
   }
   hr = s->checkIndexes(error);
   if (hr < 0) {
@@ -177,6 +186,12 @@ HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Stor
   }
   store = std::move(s);
   return S_OK;
+}
+
+HRESULT Store::openToReplace(const std::string& path, std::shared_ptr<Store>& store,
+                             std::string* error) {
+  std::string version;
+  return openMarked(path, Mode::kWrite, store, version, error);
 }
 
 HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,

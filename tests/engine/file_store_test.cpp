@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include "engine/engine.h"
@@ -128,6 +131,94 @@ TEST_F(FileStoreTest, LoadRefusesAnExistingFileUnlessReplacing) {
   EXPECT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
 }
 
+void execSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* message = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
+      << (message ? message : "");
+  sqlite3_free(message);
+  sqlite3_close(db);
+}
+
+// What a forced load finds at its target: only a store of this engine is
+// replaced, whatever its schema version or damage; anything else is refused
+// and left exactly as it was.
+struct ReplaceCase {
+  const char* name;
+  void (*make)(const std::string& path, const std::string& store);  // `store`: a valid store
+  HRESULT expected;
+  const char* message;
+};
+
+// What is at a path: its kind, and a file's bytes.
+std::string lsKind(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::file_status st = fs::symlink_status(path);
+  return std::to_string(static_cast<int>(st.type())) + ":" +
+         (fs::is_regular_file(st) ? readFile(path) : std::string());
+}
+
+const ReplaceCase kReplaceCases[] = {
+    {"a text file", [](const std::string& p, const std::string&) { writeFile(p, "notes\n"); },
+     kNotAStore, "holds something other than a store; --force replaces only a store of this engine"},
+    {"a foreign SQLite database",
+     [](const std::string& p, const std::string&) { execSql(p, "CREATE TABLE people(name TEXT)"); },
+     kNotAStore, "holds something other than a store"},
+    {"a store's first 60 bytes",
+     [](const std::string& p, const std::string& store) {
+       writeFile(p, readFile(store).substr(0, 60));
+     },
+     kNotAStore, "cannot be recognised as a store"},
+    {"a folder", [](const std::string& p, const std::string&) { std::filesystem::create_directory(p); },
+     kNotAStore, "is a folder"},
+#ifndef _WIN32
+    {"a symbolic link to a store",
+     [](const std::string& p, const std::string& store) {
+       std::filesystem::create_symlink(store, p);
+     },
+     kNotAStore, "is a symbolic link"},
+    {"a named pipe", [](const std::string& p, const std::string&) { ::mkfifo(p.c_str(), 0600); },
+     kNotAStore, "is a device or another special file"},
+#endif
+    {"a store of another schema version",
+     [](const std::string& p, const std::string& store) {
+       std::filesystem::copy_file(store, p);
+       execSql(p, "UPDATE meta SET value = '1' WHERE key = 'schema'");
+     },
+     S_OK, ""},
+    {"a store with a zeroed page",
+     [](const std::string& p, const std::string& store) {
+       std::string bytes = readFile(store);
+       bytes.replace(bytes.size() - 4096, 4096, std::string(4096, '\0'));
+       writeFile(p, bytes);
+     },
+     S_OK, ""},
+};
+
+TEST_F(FileStoreTest, ForcedLoadReplacesOnlyAStoreOfThisEngine) {
+  for (const ReplaceCase& c : kReplaceCases) {
+    SCOPED_TRACE(c.name);
+    const std::string target = dir.file("target");
+    c.make(target, store);
+    const std::string before = lsKind(target);
+    const std::vector<std::string> names = dir.names();
+    std::istringstream json(R"({"objects": [{"guid": "00000009-0000-0000-0000-000000000000",
+        "class": "c1b74069-2108-3d9c-6dbd-f106bc02ca2e"}]})");
+    std::string error;
+    EXPECT_EQ(createStoreFromJson(json, target, true, &error), c.expected) << error;
+    if (c.expected < 0) {
+      EXPECT_THAT(error, HasSubstr(target + " "));
+      EXPECT_THAT(error, HasSubstr(c.message));
+      EXPECT_TRUE(lsKind(target) == before) << "the target changed";
+    } else {
+      EXPECT_THAT(dumpFile(target), HasSubstr("00000009-0000-0000-0000-000000000000"));
+    }
+    EXPECT_EQ(dir.names(), names) << "nothing left beside it";
+    std::filesystem::remove_all(target);
+  }
+}
+
 TEST_F(FileStoreTest, FailedLoadLeavesNothingBehind) {
   const std::string other = dir.file("other.sqlite");
   std::string error;
@@ -230,15 +321,6 @@ TEST_F(DefaultPath, ComesFromTheEnvironment) {
 
 // --- Files that are not usable stores -------------------------------------------
 
-void execSql(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  char* message = nullptr;
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK)
-      << (message ? message : "");
-  sqlite3_free(message);
-  sqlite3_close(db);
-}
 
 std::string randomBytes(std::size_t n, unsigned seed) {
   std::mt19937 gen(seed);
