@@ -190,6 +190,33 @@ TEST_F(ToolTest, FailedLoadNamesObjectAndAttributeOnOneLineAndLeavesNothing) {
   EXPECT_THAT(missing.err, HasSubstr("cannot read"));
 }
 
+TEST_F(ToolTest, GenerateRepeatsItselfAndRefusesAnExistingStoreUnlessForced) {
+  const std::vector<std::string> recipe = {"--objects", "300", "--seed", "4", "--damage", "0.2"};
+  const auto generate = [&](const std::string& db, std::vector<std::string> extra) {
+    std::vector<std::string> args = {"generate", file(db)};
+    args.insert(args.end(), recipe.begin(), recipe.end());
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args);
+  };
+  const ToolRun first = generate("one.sqlite", {});
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_THAT(first.out, StartsWith(file("one.sqlite") + ": 3"));  // about 300 objects
+  EXPECT_THAT(first.out, HasSubstr("damaged for passes 1-12:"));
+  ASSERT_EQ(generate("two.sqlite", {}).exitCode, 0);
+  const std::string dump = run({"dump", file("one.sqlite")}).out;
+  EXPECT_THAT(dump, HasSubstr("\"0x20C0F012\""));
+  EXPECT_EQ(run({"dump", file("two.sqlite")}).out, dump);
+
+  const std::string before = readFile(file("one.sqlite"));
+  const ToolRun refused = run({"generate", file("one.sqlite"), "-n", "5", "-s", "1"});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_THAT(refused.err, HasSubstr("exists (use --force to replace it)"));
+  EXPECT_EQ(readFile(file("one.sqlite")), before);
+  EXPECT_EQ(run({"generate", file("one.sqlite"), "-n", "5", "-s", "1", "--force"}).exitCode, 0);
+  EXPECT_NE(run({"dump", file("one.sqlite")}).out, dump);
+  EXPECT_THAT(names(), ElementsAre("one.sqlite", "two.sqlite"));
+}
+
 struct FailingCommand {
   const char* name;
   std::vector<std::string> args;  // "@" stands for the temporary directory
@@ -208,6 +235,11 @@ TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
       {"lock of a missing store", {"lock", "@/none.sqlite", "--seconds", "1"}, 8, "store missing"},
       {"lock with a bad time", {"lock", "@/none.sqlite", "--seconds", "soon"}, 16, ""},
       {"load with one argument", {"load", "@/text.txt"}, 16, "DB is required"},
+      {"generate without a size", {"generate", "@/g.sqlite", "--seed", "1"}, 16, "--objects"},
+      {"generate with too much damage",
+       {"generate", "@/g.sqlite", "-n", "10", "-s", "1", "--damage", "1.5"},
+       16,
+       "--damage"},
   };
   for (const FailingCommand& c : cases) {
     SCOPED_TRACE(c.name);
@@ -268,8 +300,12 @@ TEST_F(ToolTest, DumpVerifyFindsDamageThatAPlainDumpDoesNotRead) {
 }
 
 TEST_F(ToolTest, HelpIsEverywhere) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"load", "--help"}, {"dump", "--help"}, {"lock", "--help"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"},
+                                             {"load", "--help"},
+                                             {"dump", "--help"},
+                                             {"lock", "--help"},
+                                             {"generate", "--help"}}) {
     const ToolRun r = run(args);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_THAT(r.out, HasSubstr("Usage:"));

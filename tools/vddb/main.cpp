@@ -7,6 +7,8 @@
 //   vddb check DB [--json] [--wait S]  what a repair would change, changing nothing
 //   vddb repair DB [--json] [--wait S] [--until-clean]
 //                                      the repair, with its report
+//   vddb generate --objects N --seed S [--damage RATE] DB [--force]
+//                                      build a generated store
 //
 // Messages go to standard error; every failure exits non-zero (8 for a
 // store or file problem, including a store that dump --verify finds
@@ -20,6 +22,7 @@
 #endif
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -29,6 +32,7 @@
 
 #include "engine/engine.h"
 #include "repair_command.h"
+#include "generate_command.h"
 
 namespace {
 
@@ -139,7 +143,7 @@ int lock(const std::string& dbPath, unsigned seconds) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  CLI::App app{"vddb: load, dump and lock a Varkel device driver database store"};
+  CLI::App app{"vddb: load, dump, lock and generate a Varkel device driver database store"};
   app.require_subcommand(1);
 
   std::string jsonPath;
@@ -205,6 +209,21 @@ int main(int argc, char** argv) {
   repairCmd->add_flag("--until-clean", repairOptions.untilClean,
                       "repeat the repair, each run its own transaction, until a run changes "
                       "nothing (at most 8 runs)");
+  vddb::tool::GenerateArguments generate;
+  CLI::App* generateCmd = app.add_subcommand(
+      "generate",
+      "Create the store DB with about N objects: saved chassis and connector blocks with their "
+      "slots, devices with their accessories, link records, named objects and more. The same "
+      "seed gives the same store; RATE is the share of items that carry damage the repair mends.");
+  generateCmd->add_option("DB", generate.storePath, "the store file to create")->required();
+  generateCmd->add_option("-n,--objects", generate.objects, "about how many objects")
+      ->required()
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{100000000}));
+  generateCmd->add_option("-s,--seed", generate.seed, "the seed of the random choices")->required();
+  generateCmd->add_option("-d,--damage", generate.damageRate, "0..1 (default 0: no damage)")
+      ->check(CLI::Range(0.0, 1.0));
+  generateCmd->add_flag("-f,--force", generate.force,
+                        "replace DB when it exists (not while it is locked)");
 
   try {
     app.parse(argc, argv);
@@ -224,5 +243,6 @@ int main(int argc, char** argv) {
   if (repairCmd->parsed()) {
     return vddb::tool::runRepairCommand(repairOptions, std::cout, std::cerr);
   }
+  if (generateCmd->parsed()) return vddb::tool::runGenerate(generate);
   return kExitUsage;
 }
