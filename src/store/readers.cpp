@@ -77,8 +77,13 @@ void readTwoCall(ObjectList& objects, std::int32_t& code, Read&& read) {
 void enumerateQuery(IkorrinStorage* storage, IStorageQuery* query, GuidList& guids,
                     std::int32_t& code) {
   guids.clear();
-  tScopedRef<IGuidEnumerator> enumerator = runQuery(storage, query, code);
-  while (isGood(code) && enumerator) {
+  const tScopedRef<IGuidEnumerator> enumerator = runQuery(storage, query, code);
+  enumerateGuids(enumerator.get(), guids, code);
+}
+
+void enumerateGuids(IGuidEnumerator* enumerator, GuidList& guids, std::int32_t& code) {
+  guids.clear();
+  while (isGood(code) && enumerator != nullptr) {
     GUID batch[kEnumerationBatch] = {};
     std::uint32_t delivered = 0;
     recordStorageResult(code, enumerator->Next(kEnumerationBatch, batch, &delivered));

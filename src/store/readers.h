@@ -38,6 +38,11 @@ inline constexpr std::uint32_t kCollectObjectsRaiseLine = 57;
 void enumerateQuery(IkorrinStorage* storage, IStorageQuery* query, GuidList& guids,
                     std::int32_t& code);
 
+// Empties `guids` and fills it with what `enumerator` (null: nothing)
+// delivers, in order, while the code is good. A failure keeps the GUIDs
+// gathered before it; a list that cannot grow records StatusNoMemory.
+void enumerateGuids(IGuidEnumerator* enumerator, GuidList& guids, std::int32_t& code);
+
 // Empties `objects` (whatever the status holds) and fills it with every
 // stored object of the class or a derived class, opened, in enumeration
 // order. The objects opened before a failure stay. A list that could not grow
