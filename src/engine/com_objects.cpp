@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/reference_index.h"
+#include "engine/referrers.h"
 #include "platform/win32.h"
 
 namespace vddb::engine {
@@ -484,7 +486,7 @@ class EngineObject final : public IStorageObject, public IStorageObjectEx, LiveC
 
 // --- Storage root ----------------------------------------------------------------
 
-class EngineStorage final : public IkorrinStorage, LiveCounted {
+class EngineStorage final : public IkorrinStorage, public IStorageReferrers, LiveCounted {
  public:
   explicit EngineStorage(std::shared_ptr<Store> store) noexcept : _store(std::move(store)) {}
   VDDB_ENGINE_REFCOUNT
@@ -492,10 +494,42 @@ class EngineStorage final : public IkorrinStorage, LiveCounted {
   HRESULT VDDB_STDCALL QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (!(iid == IID_IUnknown) && !(iid == IID_IkorrinStorage)) return E_NOINTERFACE;
-    *object = static_cast<IkorrinStorage*>(this);
+    if (iid == IID_IUnknown || iid == IID_IkorrinStorage) {
+      *object = static_cast<IkorrinStorage*>(this);
+    } else if (iid == IID_IStorageReferrers) {
+      *object = static_cast<IStorageReferrers*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
     AddRef();
     return S_OK;
+  }
+  HRESULT VDDB_STDCALL findReferrers(const GUID& classGuid, std::uint32_t flag,
+                                     std::uint32_t attributeId, const GUID& target,
+                                     IGuidEnumerator** enumerator) override {
+    if (enumerator == nullptr) return E_POINTER;
+    *enumerator = nullptr;
+    if (flag > 1) return E_INVALIDARG;
+    if (!_store->isOpen()) return kStoreClosed;
+    const ClassDef* cls = _store->catalog().find(classGuid);
+    if (cls == nullptr) return kUnknownClass;
+    const AttributeDef* def = Catalog::resolve(cls, attributeId);
+    if (def == nullptr) return kBadAttribute;
+    if (def->type != kAttributeTypeReference) return kTypeMismatch;
+    return guarded([&] {
+      if (!_referrers) _referrers = std::make_unique<ReferenceIndex>(_store);
+      std::vector<const ClassDef*> classes;
+      if (flag == 1) {
+        classes = cls->selfAndDerived;
+      } else {
+        classes.push_back(cls);
+      }
+      std::vector<GUID> guids;
+      const HRESULT hr = _referrers->referrers(classes, attributeId, target, guids);
+      if (hr < 0) return hr;
+      return handOut<IGuidEnumerator>(new (std::nothrow) EngineGuidEnumerator(std::move(guids)),
+                                      enumerator);
+    });
   }
   HRESULT VDDB_STDCALL createQuery(const GUID& classGuid, std::uint32_t flag,
                                    std::uint32_t reserved, IStorageQuery** query) override {
@@ -567,6 +601,8 @@ class EngineStorage final : public IkorrinStorage, LiveCounted {
  private:
   ~EngineStorage() = default;
   std::shared_ptr<Store> _store;
+  // Built on the first findReferrers; it watches the connection from then on.
+  std::unique_ptr<ReferenceIndex> _referrers;
 };
 
 }  // namespace
