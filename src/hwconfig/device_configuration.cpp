@@ -1,11 +1,13 @@
 // The device configuration: devices, accessories and the accessory
 // configurations that connect an accessory to a connector of a device.
+#include "engine/referrers.h"
 #include "hwconfig/hwconfig.h"
 #include "hwconfig/model.h"
 #include "hwconfig/store_access.h"
 #include "hwconfig/sub_configurations.h"
 #include "platform/win32.h"
 #include "status/status_rules.h"
+#include "store/readers.h"
 #include "store/wrappers.h"
 
 namespace vddb::hwconfig::detail {
@@ -21,6 +23,25 @@ bool referredGuid(IStorageObject* object, std::uint32_t attributeId, GUID& guid,
   guid = GUID{};
   store::callStore(code, [&] { return referred->getObjectGuid(&guid); });
   return isGood(code);
+}
+
+// The accessory configurations that may connect `accessory`, in query order:
+// those whose accessory reference names it, when the storage can find them
+// from its index (IStorageReferrers), else every accessory configuration.
+// Either way the caller reads each one before it counts.
+void candidateConfigurations(IkorrinStorage* storage, const GUID& accessory,
+                             GuidList& configurations, std::int32_t& code) {
+  tScopedRef<IStorageReferrers> referrers;
+  if (storage->QueryInterface(IID_IStorageReferrers, referrers.putVoid()) < 0 || !referrers) {
+    collectObjectsOfClass(storage, kAccessoryConfigurationClass, configurations, code);
+    return;
+  }
+  tScopedRef<IGuidEnumerator> found;
+  store::callStore(code, [&] {
+    return referrers->findReferrers(kAccessoryConfigurationClass, 1, kAccessoryAttribute, accessory,
+                                    found.put());
+  });
+  store::enumerateGuids(found.get(), configurations, code);
 }
 
 // Frees a text the store handed out, on every path.
@@ -93,8 +114,11 @@ void DeviceConfiguration::getAccessoryConfigurationAccessory(const GUID& configu
 void DeviceConfiguration::disconnectAccessoryFromDevice(const GUID& device, const GUID& accessory,
                                                         tStatus2& status) {
   if (!isGood(status)) return;
+  // Reading every accessory configuration for each disconnection made the
+  // accessory pass quadratic in the store's size; the index finds the few
+  // that name the accessory.
   GuidList configurations;
-  collectObjectsOfClass(_storage, kAccessoryConfigurationClass, configurations, status.code);
+  candidateConfigurations(_storage, accessory, configurations, status.code);
   // Everything is read before anything is deleted, so the deletions cannot
   // disturb the enumeration.
   GuidList connecting;
