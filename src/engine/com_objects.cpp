@@ -598,6 +598,8 @@ class EngineStorage final : public IkorrinStorage, public IStorageReferrers, Liv
     });
   }
 
+  const std::shared_ptr<Store>& store() const noexcept { return _store; }
+
  private:
   ~EngineStorage() = default;
   std::shared_ptr<Store> _store;
@@ -609,6 +611,11 @@ class EngineStorage final : public IkorrinStorage, public IStorageReferrers, Liv
 
 IkorrinStorage* createStorageRoot(std::shared_ptr<Store> store) noexcept {
   return new (std::nothrow) EngineStorage(std::move(store));
+}
+
+std::shared_ptr<Store> storeOfRoot(IkorrinStorage* root) noexcept {
+  auto* own = dynamic_cast<EngineStorage*>(root);
+  return own != nullptr ? own->store() : nullptr;
 }
 
 std::size_t liveObjectCount() noexcept { return gLiveObjects.load(std::memory_order_relaxed); }

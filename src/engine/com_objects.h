@@ -18,6 +18,10 @@ class Store;
 // Null when memory is short.
 IkorrinStorage* createStorageRoot(std::shared_ptr<Store> store) noexcept;
 
+// The store behind a storage root that createStorageRoot made; null for any
+// other storage (a decorator, another engine).
+std::shared_ptr<Store> storeOfRoot(IkorrinStorage* root) noexcept;
+
 // Engine objects alive now (all kinds).
 std::size_t liveObjectCount() noexcept;
 
