@@ -29,7 +29,7 @@ int main() {
   double totalCpu = 0;
   std::printf("%-4s %-42s %10s %10s\n", "pass", "name", "wall s", "cpu s");
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    tUpgradeDowngradeMgr::resetRepairPassesRunOnceForTesting();
+    tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
     const auto wallStart = std::chrono::steady_clock::now();
     const std::clock_t cpuStart = std::clock();
     tStatus2 passStatus(status);

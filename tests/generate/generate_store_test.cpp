@@ -40,9 +40,9 @@ void runRows(StoreSession& session, std::span<const tUpgradeDowngradeMgr::tPassR
   ASSERT_NE(configuration, nullptr);
   tScopedRef<IkorrinStorage> storage =
       tScopedRef<IkorrinStorage>::share(configuration->getStorage(status));
-  tUpgradeDowngradeMgr::resetRepairPassesRunOnceForTesting();
+  tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
   tUpgradeDowngradeMgr::runRepairPassRows(rows, storage, configuration, status);
-  tUpgradeDowngradeMgr::resetRepairPassesRunOnceForTesting();
+  tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
   EXPECT_EQ(status.code, 0);
   storage.reset();
   configuration->finalize(status);

@@ -209,7 +209,7 @@ TEST_F(ToolTest, GenerateRepeatsItselfAndRefusesAnExistingStoreUnlessForced) {
 
   const std::string before = readFile(file("one.sqlite"));
   const ToolRun refused = run({"generate", file("one.sqlite"), "-n", "5", "-s", "1"});
-  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_EQ(refused.exitCode, 8);
   EXPECT_THAT(refused.err, HasSubstr("exists (use --force to replace it)"));
   EXPECT_EQ(readFile(file("one.sqlite")), before);
   EXPECT_EQ(run({"generate", file("one.sqlite"), "-n", "5", "-s", "1", "--force"}).exitCode, 0);
