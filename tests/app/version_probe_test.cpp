@@ -2,6 +2,7 @@
 #include "app/version_probe.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,9 @@ std::string text(const std::string& value) { return "\"" + value + "\""; }
 class VersionProbeTest : public ::testing::TestWithParam<ProbeCase> {
  protected:
   void SetUp() override {
-    path_ = ::testing::TempDir() + "version_probe_test.reg";
+    // Of this process alone: ctest runs the cases side by side, and other
+    // trees on the machine run them too.
+    path_ = ::testing::TempDir() + "version_probe_test_" + std::to_string(::getpid()) + ".reg";
     setenv("VARKEL_REGISTRY_FILE", path_.c_str(), 1);
     openBefore_ = vddb::platform::openRegistryKeyCount();
   }

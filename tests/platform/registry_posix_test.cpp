@@ -39,7 +39,8 @@ class RegistryTest : public ::testing::Test {
     for (char& c : name) {
       if (c == '/') c = '_';
     }
-    path_ = ::testing::TempDir() + "registry_posix_test_" + name + ".reg";
+    path_ = ::testing::TempDir() + "registry_posix_test_" + std::to_string(::getpid()) + "_" +
+            name + ".reg";
     setenv("VARKEL_REGISTRY_FILE", path_.c_str(), 1);
     openBefore_ = vddb::platform::openRegistryKeyCount();
   }
