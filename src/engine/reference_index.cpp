@@ -83,7 +83,7 @@ HRESULT ReferenceIndex::build(std::uint32_t attr) {
   int rc = scan.prepare(_store->db(),
                         "SELECT object, targets FROM ref_values WHERE attr = ?1 AND "
                         "length(targets) = 16");
-  if (rc != SQLITE_OK) return resultFromSqlite(rc);
+  if (rc != SQLITE_OK) return _store->storageFailure(rc);
   StatementUse use(scan);
   use.bindInt(1, attr);
   while ((rc = use.step()) == SQLITE_ROW) {
@@ -93,7 +93,10 @@ HRESULT ReferenceIndex::build(std::uint32_t attr) {
     _referrers[Key{attr, guidFromKeyBytes(targets)}].push_back(use.columnGuid(0));
     ++_entries;
   }
-  if (rc != SQLITE_DONE) return resultFromSqlite(rc);
+  if (rc != SQLITE_DONE) {
+    drop();  // a part of the attribute's entries: built again next time
+    return _store->storageFailure(rc);
+  }
   _attributes.push_back(attr);
   return S_OK;
 }
@@ -103,13 +106,16 @@ HRESULT ReferenceIndex::catchUp() {
   Statement row;
   int rc =
       row.prepare(_store->db(), "SELECT object, attr, targets FROM ref_values WHERE rowid = ?1");
-  if (rc != SQLITE_OK) return resultFromSqlite(rc);
+  if (rc != SQLITE_OK) return _store->storageFailure(rc);
   for (const long long rowid : _written) {
     StatementUse use(row);
     use.bindInt(1, rowid);
     rc = use.step();
     if (rc == SQLITE_DONE) continue;  // written, then deleted
-    if (rc != SQLITE_ROW) return resultFromSqlite(rc);
+    if (rc != SQLITE_ROW) {
+      drop();
+      return _store->storageFailure(rc);
+    }
     const auto attr = static_cast<std::uint32_t>(use.columnInt(1));
     std::size_t size = 0;
     const unsigned char* targets = use.columnBlob(2, size);

@@ -23,26 +23,35 @@ StatementUse::~StatementUse() {
 }
 
 void StatementUse::bindGuid(int index, const GUID& guid) noexcept {
+  if (index >= 1 && index <= kKeySlots) {
+    unsigned char* key = _keys[index - 1];
+    guidToKeyBytes(guid, key);
+    bound(sqlite3_bind_blob(_stmt, index, key, 16, SQLITE_STATIC));
+    return;
+  }
   unsigned char key[16];
   guidToKeyBytes(guid, key);
-  sqlite3_bind_blob(_stmt, index, key, 16, SQLITE_TRANSIENT);
+  bound(sqlite3_bind_blob(_stmt, index, key, 16, SQLITE_TRANSIENT));
 }
 
 void StatementUse::bindInt(int index, std::int64_t value) noexcept {
-  sqlite3_bind_int64(_stmt, index, value);
+  bound(sqlite3_bind_int64(_stmt, index, value));
 }
 
 void StatementUse::bindBlob(int index, const void* data, std::size_t size) noexcept {
   // A non-null pointer keeps an empty text a (zero-length) value, not NULL.
   static const char kEmpty = 0;
-  sqlite3_bind_blob64(_stmt, index, size == 0 ? &kEmpty : data, size, SQLITE_TRANSIENT);
+  bound(sqlite3_bind_blob64(_stmt, index, size == 0 ? &kEmpty : data, size, SQLITE_TRANSIENT));
 }
 
 void StatementUse::bindText(int index, const std::string& text) noexcept {
-  sqlite3_bind_text64(_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  bound(
+      sqlite3_bind_text64(_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
 }
 
-int StatementUse::step() noexcept { return sqlite3_step(_stmt); }
+int StatementUse::step() noexcept {
+  return _bindFailure != 0 ? _bindFailure : sqlite3_step(_stmt);
+}
 
 GUID StatementUse::columnGuid(int column, bool* valid) const noexcept {
   const void* data = sqlite3_column_blob(_stmt, column);

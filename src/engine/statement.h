@@ -40,7 +40,10 @@ class Statement {
 };
 
 // Resets and clears the bindings of a statement when the use ends, so the
-// next call finds it ready.
+// next call finds it ready. A binding that fails (SQLite could not get the
+// memory for its copy) would leave the parameter NULL and the statement
+// answering another question, "no such object" instead of an error: step()
+// then fails with the binding's code instead of running.
 class StatementUse {
  public:
   explicit StatementUse(Statement& s) noexcept : _stmt(s.get()) {}
@@ -52,7 +55,7 @@ class StatementUse {
   void bindInt(int index, std::int64_t value) noexcept;
   void bindBlob(int index, const void* data, std::size_t size) noexcept;
   void bindText(int index, const std::string& text) noexcept;
-  // SQLITE_ROW, SQLITE_DONE or an error.
+  // SQLITE_ROW, SQLITE_DONE or an error (also a failed binding's).
   int step() noexcept;
 
   GUID columnGuid(int column, bool* valid = nullptr) const noexcept;
@@ -60,7 +63,16 @@ class StatementUse {
   const unsigned char* columnBlob(int column, std::size_t& size) const noexcept;
 
  private:
+  void bound(int rc) noexcept {
+    if (_bindFailure == 0 && rc != 0) _bindFailure = rc;
+  }
+
+  // GUID keys are bound from here, without a copy: they live as long as the
+  // use, and the bindings are cleared when it ends.
+  static constexpr int kKeySlots = 4;
   sqlite3_stmt* _stmt;
+  int _bindFailure = 0;
+  unsigned char _keys[kKeySlots][16];
 };
 
 // The result for a failing SQLite result code.
