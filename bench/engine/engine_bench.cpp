@@ -228,6 +228,29 @@ void BM_ClassQueryAndEnumerate(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(delivered), benchmark::Counter::kIsRate);
 }
 
+// A store whose classes form one base chain of N, loaded in memory: the
+// catalog's check of the chains must stay linear in N.
+void BM_LoadClassChain(benchmark::State& state) {
+  const auto length = static_cast<std::uint32_t>(state.range(0));
+  std::string json = "{\"classes\": [";
+  for (std::uint32_t n = 0; n < length; ++n) {
+    json += (n ? "," : "") + std::string("{\"guid\": \"") + guidText(9, n) + "\"";
+    if (n > 0) json += ", \"base\": \"" + guidText(9, n - 1) + "\"";
+    json += "}";
+  }
+  json += "], \"objects\": []}";
+  for (auto _ : state) {
+    std::unique_ptr<StoreSession> loaded;
+    if (StoreSession::openFromJson(json, loaded) < 0) state.SkipWithError("load failed");
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+BENCHMARK(BM_LoadClassChain)
+    ->RangeMultiplier(2)
+    ->Range(2500, 20000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 BENCHMARK(BM_LoadJsonFile)->Arg(storeSize())->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DumpJson)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenObject);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
+#include <vector>
 
 #include "encoding/hex.h"
 #include "store/interfaces.h"
@@ -74,7 +76,7 @@ void Catalog::put(ClassDef def) {
   std::sort(def.attributes.begin(), def.attributes.end(),
             [](const AttributeDef& a, const AttributeDef& b) { return a.id < b.id; });
   def.baseDef = nullptr;
-  def.selfAndDerived.clear();
+  def.derived.clear();
   const GUID key = def.guid;
   _classes[key] = std::make_unique<ClassDef>(std::move(def));
 }
@@ -82,7 +84,7 @@ void Catalog::put(ClassDef def) {
 bool Catalog::link(std::string& error) {
   for (auto& [guid, cls] : _classes) {
     cls->baseDef = nullptr;
-    cls->selfAndDerived.clear();
+    cls->derived.clear();
   }
   for (auto& [guid, cls] : _classes) {
     for (std::size_t i = 0; i < cls->attributes.size(); ++i) {
@@ -113,22 +115,30 @@ bool Catalog::link(std::string& error) {
       cls->baseDef = it->second.get();
     }
   }
-  // A chain longer than the number of classes has a cycle.
-  const std::size_t limit = _classes.size();
+  // Each class is walked up to the first class already known to end well,
+  // so the whole check is linear however long the chains are; meeting a
+  // class of the walk in progress means the chain loops.
+  enum class Mark : unsigned char { kUnseen, kOnPath, kEndsWell };
+  std::unordered_map<const ClassDef*, Mark> marks;
+  marks.reserve(_classes.size());
+  std::vector<const ClassDef*> path;
   for (auto& [guid, cls] : _classes) {
-    std::size_t steps = 0;
-    for (const ClassDef* c = cls.get(); c != nullptr; c = c->baseDef) {
-      if (++steps > limit) {
+    path.clear();
+    const ClassDef* c = cls.get();
+    for (; c != nullptr; c = c->baseDef) {
+      Mark& mark = marks[c];
+      if (mark == Mark::kEndsWell) break;
+      if (mark == Mark::kOnPath) {
         error = "class " + formatGuid(guid) + ": its base chain loops";
         return false;
       }
-      const_cast<ClassDef*>(c)->selfAndDerived.push_back(cls.get());
+      mark = Mark::kOnPath;
+      path.push_back(c);
     }
+    for (const ClassDef* done : path) marks[done] = Mark::kEndsWell;
   }
   for (auto& [guid, cls] : _classes) {
-    std::sort(
-        cls->selfAndDerived.begin(), cls->selfAndDerived.end(),
-        [](const ClassDef* a, const ClassDef* b) { return compareGuids(a->guid, b->guid) < 0; });
+    if (cls->baseDef != nullptr) const_cast<ClassDef*>(cls->baseDef)->derived.push_back(cls.get());
   }
   return true;
 }
@@ -150,6 +160,17 @@ bool Catalog::isA(const ClassDef* cls, const GUID& kind) noexcept {
     if (c->guid == kind) return true;
   }
   return false;
+}
+
+std::vector<const ClassDef*> Catalog::selfAndDerived(const ClassDef* cls) {
+  std::vector<const ClassDef*> all{cls};
+  for (std::size_t next = 0; next < all.size(); ++next) {
+    all.insert(all.end(), all[next]->derived.begin(), all[next]->derived.end());
+  }
+  std::sort(all.begin(), all.end(), [](const ClassDef* a, const ClassDef* b) {
+    return compareGuids(a->guid, b->guid) < 0;
+  });
+  return all;
 }
 
 std::vector<const ClassDef*> Catalog::sorted() const {

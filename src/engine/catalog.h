@@ -31,7 +31,7 @@ struct ClassDef {
 
   // Filled by Catalog::link.
   const ClassDef* baseDef = nullptr;
-  std::vector<const ClassDef*> selfAndDerived;  // ascending GUID
+  std::vector<const ClassDef*> derived;  // the classes based directly on this one
 
   const AttributeDef* ownAttribute(std::uint32_t id) const noexcept;
 };
@@ -68,6 +68,10 @@ class Catalog {
   static const AttributeDef* resolve(const ClassDef* cls, std::uint32_t id) noexcept;
   // The class is `kind` or derives from it.
   static bool isA(const ClassDef* cls, const GUID& kind) noexcept;
+  // The class and every class derived from it, ascending GUID. Made on each
+  // call, in time linear in their number: kept for every class, the lists
+  // would grow with the square of a long base chain.
+  static std::vector<const ClassDef*> selfAndDerived(const ClassDef* cls);
 
   // Every class, ascending GUID.
   std::vector<const ClassDef*> sorted() const;

@@ -520,7 +520,7 @@ class EngineStorage final : public IkorrinStorage, public IStorageReferrers, Liv
       if (!_referrers) _referrers = std::make_unique<ReferenceIndex>(_store);
       std::vector<const ClassDef*> classes;
       if (flag == 1) {
-        classes = cls->selfAndDerived;
+        classes = Catalog::selfAndDerived(cls);
       } else {
         classes.push_back(cls);
       }
@@ -542,7 +542,7 @@ class EngineStorage final : public IkorrinStorage, public IStorageReferrers, Liv
     return guarded([&] {
       std::vector<const ClassDef*> classes;
       if (flag == 1) {
-        classes = cls->selfAndDerived;
+        classes = Catalog::selfAndDerived(cls);
       } else {
         classes.push_back(cls);
       }
