@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -297,6 +299,43 @@ TEST_F(ToolTest, DumpVerifyFindsDamageThatAPlainDumpDoesNotRead) {
               StartsWith("vddb dump: " + file("ddb.sqlite") + ": store damaged (0x80040A03)\n"));
   EXPECT_THAT(verified.err, HasSubstr("Page " + std::to_string(page)));
   EXPECT_EQ(readFile(file("ddb.sqlite")), bytes);
+}
+
+// A writer that shuts readers out (as a repair does while it saves): the
+// dump says it waits and dumps once the writer is done, or, with --wait 0
+// or when the writer stays, fails as locked.
+TEST_F(ToolTest, DumpWaitsForAWriterThatShutsReadersOut) {
+  writeFile(file("in.json"), kInput);
+  ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
+  struct Case {
+    const char* wait;
+    int holdMilliseconds;
+    int exitCode;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"5", 700, 0, "another process is writing the store; waiting up to 5 s for it\n"},
+      {"1", 3000, 8, "store locked (0x80040A04)"},
+      {"0", 700, 8, "store locked (0x80040A04)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("--wait ") + c.wait);
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(file("ddb.sqlite").c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.holdMilliseconds));
+      sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    const ToolRun dumped = run({"dump", "--wait", c.wait, file("ddb.sqlite")});
+    release.join();
+    sqlite3_close(writer);
+    EXPECT_EQ(dumped.exitCode, c.exitCode) << dumped.err;
+    EXPECT_THAT(dumped.err, HasSubstr(c.err));
+    if (c.exitCode == 0) {
+      EXPECT_EQ(dumped.out, canonical(kInput));
+    }
+  }
 }
 
 TEST_F(ToolTest, HelpIsEverywhere) {

@@ -1,7 +1,7 @@
 // vddb: the companion tool for people who look after a store.
 //
 //   vddb load FILE.json DB [--force]   build a store from JSON
-//   vddb dump DB [--all-classes] [--verify]
+//   vddb dump DB [--all-classes] [--verify] [--wait S]
 //                                      canonical JSON on standard output
 //   vddb lock DB [--seconds N]         hold the write lock for a while
 //   vddb check DB [--json] [--wait S]  what a repair would change, changing nothing
@@ -22,12 +22,14 @@
 #endif
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -69,9 +71,21 @@ int load(const std::string& jsonPath, const std::string& dbPath, bool force) {
   return 0;
 }
 
-int dump(const std::string& dbPath, bool allClasses, bool verify) {
+int dump(const std::string& dbPath, bool allClasses, bool verify, unsigned waitSeconds) {
+  // A reader is shut out only while a writer saves (or, for a repair whose
+  // changes outgrow its page cache, from the first spilled page until it
+  // ends): wait for the store then, saying so once, rather than fail.
   std::unique_ptr<StoreSession> session;
   HRESULT hr = StoreSession::openReadOnly(dbPath, session);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+  if (hr == vddb::engine::kStoreLocked && waitSeconds > 0) {
+    std::cerr << "vddb dump: " << dbPath << ": another process is writing the store; waiting up to "
+              << waitSeconds << " s for it" << std::endl;
+    while (hr == vddb::engine::kStoreLocked && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      hr = StoreSession::openReadOnly(dbPath, session);
+    }
+  }
   if (hr < 0) return report("dump", describe(hr, dbPath));
   if (verify) {
     // The full check: every page, and every index against its table. A
@@ -151,6 +165,7 @@ int main(int argc, char** argv) {
   bool force = false;
   bool allClasses = false;
   bool verify = false;
+  unsigned dumpWait = 60;
   unsigned seconds = 60;
 
   CLI::App* loadCmd = app.add_subcommand(
@@ -171,6 +186,11 @@ int main(int argc, char** argv) {
   dumpCmd->add_flag("--verify", verify,
                     "check the whole file first (SQLite's integrity check); a damaged store is "
                     "reported with what SQLite found and exits 8, without a dump");
+  dumpCmd
+      ->add_option("--wait", dumpWait,
+                   "while another process is saving the store, wait up to SECONDS for it "
+                   "(default 60; 0 fails at once)")
+      ->check(CLI::Range(0u, 86400u));
 
   CLI::App* lockCmd = app.add_subcommand(
       "lock",
@@ -237,7 +257,7 @@ int main(int argc, char** argv) {
   }
 
   if (loadCmd->parsed()) return load(jsonPath, dbPath, force);
-  if (dumpCmd->parsed()) return dump(dbPath, allClasses, verify);
+  if (dumpCmd->parsed()) return dump(dbPath, allClasses, verify, dumpWait);
   if (lockCmd->parsed()) return lock(dbPath, seconds);
   if (checkCmd->parsed()) return vddb::tool::runRepairCommand(checkOptions, std::cout, std::cerr);
   if (repairCmd->parsed()) {
