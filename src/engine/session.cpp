@@ -1,3 +1,5 @@
+#include <sqlite3.h>
+
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -10,6 +12,12 @@
 
 namespace vddb::engine {
 namespace {
+
+// A write session's page cache may grow to 256 MB (a negative size counts
+// KiB): a repair reads objects at random, and SQLite's default of 2 MB would
+// send most of those reads of a large store back to the file. It fills only
+// as far as the session reads.
+constexpr char kWriteSessionCacheSize[] = "PRAGMA cache_size = -262144";
 
 class Session final : public StoreSession {
  public:
@@ -80,6 +88,10 @@ HRESULT StoreSession::open(const std::string& path, std::unique_ptr<StoreSession
   // saved over: what the check finds ends the session's writes at once, as
   // damage met later would (the store stays reachable, so a repair reports
   // it instead of waiting for a store that will not heal).
+  // The check reads every page; with room for them in the cache, the
+  // session's own reads of them come from memory afterwards, so the check
+  // costs little more than a read of the file.
+  sqlite3_exec(store->db(), kWriteSessionCacheSize, nullptr, nullptr, nullptr);
   std::vector<std::string> findings;
   store->checkIntegrity(false, findings);
   return makeSession(std::move(store), session);
