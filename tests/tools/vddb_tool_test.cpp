@@ -411,6 +411,39 @@ TEST_F(ToolTest, LockHoldsOffWritersUntilInterrupted) {
   EXPECT_EQ(StoreSession::open(file("ddb.sqlite"), s), S_OK);
 }
 
+// `vddb check` killed at points spread over its run (opening, the passes,
+// the revert) leaves the store file byte for byte as it was, and the next
+// check reports what the first would have.
+TEST_F(ToolTest, CheckKilledAnywhereLeavesTheFileAsItWas) {
+  const std::string db = file("ddb.sqlite");
+  ASSERT_EQ(run({"generate", "-n", "20000", "-s", "5", "--damage", "0.2", db}).exitCode, 0);
+  const std::string pristine = readFile(db);
+  const auto started = std::chrono::steady_clock::now();
+  const ToolRun whole = run({"check", "--json", db});
+  const auto duration = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(whole.exitCode, 4) << whole.err;
+  constexpr int kPoints = 12;
+  for (int point = 0; point < kPoints; ++point) {
+    SCOPED_TRACE("killed at " + std::to_string(point) + "/" + std::to_string(kPoints));
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execl(kTool.c_str(), kTool.c_str(), "check", db.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    std::this_thread::sleep_for(duration * point / kPoints);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(readFile(db) == pristine) << "the store file changed";
+  }
+  const ToolRun again = run({"check", "--json", db});
+  EXPECT_EQ(again.exitCode, 4);
+  EXPECT_EQ(again.out, whole.out);
+  EXPECT_TRUE(readFile(db) == pristine);
+}
+
 TEST_F(ToolTest, LockEndsByItselfAndOnInterrupt) {
   writeFile(file("in.json"), kInput);
   ASSERT_EQ(run({"load", file("in.json"), file("ddb.sqlite")}).exitCode, 0);
