@@ -1,7 +1,8 @@
-// setPageCacheLimit: a session whose cache may hold the store reads each page
-// from the file once, however often and in whatever order its objects are
-// read; with SQLite's default cache a second read of a larger store goes back
-// to the file. Counted in page cache misses, not timed.
+// A write session's cache holds the store: the quick check at open reads
+// each page from the file once, and the session's reads in whatever order
+// come from memory afterwards. With the cache set back to SQLite's default
+// (setPageCacheLimit), every read of a larger store goes back to the file.
+// Counted in page cache misses, not timed.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -65,10 +66,11 @@ TEST_F(PageCacheTest, ASecondReadComesFromTheCacheWhenItMayHoldTheStore) {
   ASSERT_EQ(createStoreFromJson(json, dir.file("store.sqlite"), false), S_OK);
   struct Limit {
     const char* what;
-    std::uint64_t bytes;  // 0: SQLite's default
-    bool secondReadMisses;
+    std::uint64_t bytes;  // 0: the write session's own
+    bool readsMiss;
   };
-  for (const Limit& limit : {Limit{"the default", 0, true}, Limit{"64 MB", 64 << 20, false}}) {
+  for (const Limit& limit :
+       {Limit{"the write session's", 0, false}, Limit{"SQLite's default 2 MB", 2 << 20, true}}) {
     SCOPED_TRACE(limit.what);
     std::unique_ptr<StoreSession> session;
     ASSERT_EQ(StoreSession::open(dir.file("store.sqlite"), session), S_OK);
@@ -76,12 +78,13 @@ TEST_F(PageCacheTest, ASecondReadComesFromTheCacheWhenItMayHoldTheStore) {
       EXPECT_EQ(setPageCacheLimit(*session, limit.bytes), S_OK);
     }
     std::mt19937 random(3);
-    EXPECT_GT(missesOfOneRead(*session, random), 1000) << "the first read fills the cache";
-    const std::int64_t again = missesOfOneRead(*session, random);
-    if (limit.secondReadMisses) {
-      EXPECT_GT(again, 1000);
-    } else {
-      EXPECT_EQ(again, 0);
+    for (int read = 0; read < 2; ++read) {
+      const std::int64_t misses = missesOfOneRead(*session, random);
+      if (limit.readsMiss) {
+        EXPECT_GT(misses, 1000);
+      } else {
+        EXPECT_EQ(misses, 0);
+      }
     }
   }
 }
