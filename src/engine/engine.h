@@ -79,6 +79,10 @@ class StoreSession {
   // not run.
   enum class IntegrityCheck { kQuick, kFull };
   virtual HRESULT checkIntegrity(IntegrityCheck depth, std::vector<std::string>& findings) = 0;
+  // What the quick check that open() ran found, as checkIntegrity reports
+  // it (S_OK, and nothing, for a session that open() did not make): a
+  // caller that must know before any change need not read the file again.
+  virtual HRESULT openingCheck(std::vector<std::string>& findings) const = 0;
 
   // Canonical JSON (vddb-store/1) of the store as this session sees it.
   virtual HRESULT dumpJson(std::string& json, std::string* error = nullptr) = 0;

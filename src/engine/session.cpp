@@ -47,6 +47,14 @@ class Session final : public StoreSession {
   HRESULT dumpJson(std::ostream& out, bool allClasses, std::string* error) override {
     return writeJson(*_store, out, allClasses, error);
   }
+  HRESULT openingCheck(std::vector<std::string>& findings) const override {
+    findings = _openingFindings;
+    return _openingResult;
+  }
+  void setOpeningCheck(HRESULT result, std::vector<std::string> findings) noexcept {
+    _openingResult = result;
+    _openingFindings = std::move(findings);
+  }
   HRESULT checkIntegrity(IntegrityCheck depth, std::vector<std::string>& findings) override {
     try {
       return _store->checkIntegrity(depth == IntegrityCheck::kFull, findings);
@@ -58,6 +66,8 @@ class Session final : public StoreSession {
  private:
   std::shared_ptr<Store> _store;
   IkorrinStorage* _root;
+  HRESULT _openingResult = S_OK;
+  std::vector<std::string> _openingFindings;
 };
 
 HRESULT makeSession(std::shared_ptr<Store> store, std::unique_ptr<StoreSession>& session) {
@@ -93,8 +103,15 @@ HRESULT StoreSession::open(const std::string& path, std::unique_ptr<StoreSession
   // costs little more than a read of the file.
   sqlite3_exec(store->db(), kWriteSessionCacheSize, nullptr, nullptr, nullptr);
   std::vector<std::string> findings;
-  store->checkIntegrity(false, findings);
-  return makeSession(std::move(store), session);
+  HRESULT checked = E_OUTOFMEMORY;
+  try {
+    checked = store->checkIntegrity(false, findings);
+  } catch (const std::bad_alloc&) {
+    store->storageFault(E_OUTOFMEMORY);
+  }
+  const HRESULT made = makeSession(std::move(store), session);
+  if (made >= 0) static_cast<Session&>(*session).setOpeningCheck(checked, std::move(findings));
+  return made;
 }
 
 HRESULT StoreSession::openReadOnly(const std::string& path,

@@ -68,7 +68,7 @@ RunOutcome runOnce(const RepairCommand& command, const char* name, RepairRun& ru
     // Storage damage is told apart from damage to the configuration: a
     // damaged file is reported as such before any pass reads it.
     std::vector<std::string> findings;
-    hr = session->checkIntegrity(StoreSession::IntegrityCheck::kQuick, findings);
+    hr = session->openingCheck(findings);
     if (hr < 0) {
       std::string said;
       for (const std::string& finding : findings) said += (said.empty() ? "" : "; ") + finding;
