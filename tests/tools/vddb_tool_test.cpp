@@ -230,7 +230,9 @@ TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
   writeFile(file("text.txt"), "not a store");
   const FailingCommand cases[] = {
       {"no subcommand", {}, 16, "A subcommand is required"},
-      {"unknown subcommand", {"frobnicate"}, 16, ""},
+      {"unknown subcommand", {"frobnicate"}, 16,
+       "vddb: 'frobnicate' is not a command; the commands are load, dump, lock, check, repair, "
+       "generate"},
       {"dump without store", {"dump"}, 16, "DB is required"},
       {"dump of a missing store", {"dump", "@/none.sqlite"}, 8, "store missing (0x80040A01)"},
       {"dump of a text file", {"dump", "@/text.txt"}, 8, "not a store (0x80040A02)"},
@@ -347,8 +349,11 @@ TEST_F(ToolTest, HelpIsEverywhere) {
                                              {"generate", "--help"}}) {
     const ToolRun r = run(args);
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_THAT(r.out, HasSubstr("Usage:"));
+    EXPECT_THAT(r.out, HasSubstr("Usage: vddb"));
   }
+  const ToolRun version = run({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_THAT(version.out, ::testing::MatchesRegex("vddb [0-9]+\\.[0-9]+\\.[0-9]+\n"));
 }
 
 // A `vddb lock` child whose first line of output is awaited.

@@ -157,7 +157,8 @@ int lock(const std::string& dbPath, unsigned seconds) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  CLI::App app{"vddb: load, dump, lock and generate a Varkel device driver database store"};
+  CLI::App app{"vddb: load, dump, lock, check, repair and generate a Varkel device driver database store", "vddb"};
+  app.set_version_flag("--version", std::string("vddb ") + VDDB_VERSION);
   app.require_subcommand(1);
 
   std::string jsonPath;
@@ -245,9 +246,25 @@ int main(int argc, char** argv) {
   generateCmd->add_flag("-f,--force", generate.force,
                         "replace DB when it exists (not while it is locked)");
 
+  // A word where the command goes that names none: say so and list them,
+  // rather than CLI11's "a subcommand is required".
+  std::string commands;
+  bool known = false;
+  for (const CLI::App* command : app.get_subcommands({})) {
+    commands += (commands.empty() ? "" : ", ") + command->get_name();
+    known = known || (argc > 1 && command->get_name() == argv[1]);
+  }
+  if (argc > 1 && argv[1][0] != '-' && !known) {
+    std::cerr << "vddb: '" << argv[1] << "' is not a command; the commands are " << commands
+              << " (vddb --help says more)\n";
+    return kExitUsage;
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
