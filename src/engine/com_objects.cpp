@@ -34,6 +34,17 @@ HRESULT guarded(F&& body) noexcept {
   }
 }
 
+// A failing call is told to the session's change observer by name, so that
+// a report can say which call ended a pass.
+template <class F>
+HRESULT reportFailure(const std::shared_ptr<Store>& store, const char* call, F&& body) noexcept {
+  const HRESULT hr = body();
+  if (hr < 0) {
+    if (ChangeObserver* observer = store->changeObserver()) observer->callFailed(call, hr);
+  }
+  return hr;
+}
+
 class LiveCounted {
  protected:
   LiveCounted() noexcept { gLiveObjects.fetch_add(1, std::memory_order_relaxed); }
@@ -230,26 +241,30 @@ class EngineQuery final : public IStorageQuery, public IStorageQueryEx, LiveCoun
     return S_OK;
   }
   HRESULT VDDB_STDCALL addCondition(std::uint32_t attributeId, std::int32_t value) override {
-    if (!_store->isOpen()) return kStoreClosed;
-    return guarded([&] {
-      QueryCondition c;
-      c.attributeId = attributeId;
-      c.integer = value;
-      _conditions.push_back(std::move(c));
-      return S_OK;
+    return reportFailure(_store, "addCondition", [&]() -> HRESULT {
+      if (!_store->isOpen()) return kStoreClosed;
+      return guarded([&] {
+        QueryCondition c;
+        c.attributeId = attributeId;
+        c.integer = value;
+        _conditions.push_back(std::move(c));
+        return S_OK;
+      });
     });
   }
   HRESULT VDDB_STDCALL addStringCondition(std::uint32_t attributeId,
                                           const char16_t* text) override {
-    if (text == nullptr) return E_POINTER;
-    if (!_store->isOpen()) return kStoreClosed;
-    return guarded([&] {
-      QueryCondition c;
-      c.attributeId = attributeId;
-      c.isString = true;
-      c.text = text;
-      _conditions.push_back(std::move(c));
-      return S_OK;
+    return reportFailure(_store, "addStringCondition", [&]() -> HRESULT {
+      if (text == nullptr) return E_POINTER;
+      if (!_store->isOpen()) return kStoreClosed;
+      return guarded([&] {
+        QueryCondition c;
+        c.attributeId = attributeId;
+        c.isString = true;
+        c.text = text;
+        _conditions.push_back(std::move(c));
+        return S_OK;
+      });
     });
   }
 
@@ -323,31 +338,35 @@ class EngineObject final : public IStorageObject, public IStorageObjectEx, LiveC
     return S_OK;
   }
   HRESULT VDDB_STDCALL setReference(std::uint32_t attributeId, IStorageObject* target) override {
-    return guarded([&] {
-      HRESULT hr = writable(attributeId, kAttributeTypeReference);
-      if (hr < 0) return hr;
-      if (target == nullptr)
-        return observed(_store->writeReferences(_guid, attributeId, nullptr, 0), attributeId);
-      GUID targetGuid{};
-      hr = target->getObjectGuid(&targetGuid);
-      if (hr < 0) return hr;
-      return observed(_store->writeReferences(_guid, attributeId, &targetGuid, 1), attributeId);
+    return reportFailure(_store, "setReference", [&]() -> HRESULT {
+      return guarded([&] {
+        HRESULT hr = writable(attributeId, kAttributeTypeReference);
+        if (hr < 0) return hr;
+        if (target == nullptr)
+          return observed(_store->writeReferences(_guid, attributeId, nullptr, 0), attributeId);
+        GUID targetGuid{};
+        hr = target->getObjectGuid(&targetGuid);
+        if (hr < 0) return hr;
+        return observed(_store->writeReferences(_guid, attributeId, &targetGuid, 1), attributeId);
+      });
     });
   }
   HRESULT VDDB_STDCALL setObjectList(std::uint32_t attributeId, std::uint32_t count,
                                      IStorageObject** objects) override {
-    if (count > 0 && objects == nullptr) return E_POINTER;
-    return guarded([&] {
-      HRESULT hr = writable(attributeId, kAttributeTypeReferenceList);
-      if (hr < 0) return hr;
-      std::vector<GUID> targets(count);
-      for (std::uint32_t i = 0; i < count; ++i) {
-        if (objects[i] == nullptr) return E_POINTER;
-        hr = objects[i]->getObjectGuid(&targets[i]);
+    return reportFailure(_store, "setObjectList", [&]() -> HRESULT {
+      if (count > 0 && objects == nullptr) return E_POINTER;
+      return guarded([&] {
+        HRESULT hr = writable(attributeId, kAttributeTypeReferenceList);
         if (hr < 0) return hr;
-      }
-      return observed(_store->writeReferences(_guid, attributeId, targets.data(), targets.size()),
-                      attributeId);
+        std::vector<GUID> targets(count);
+        for (std::uint32_t i = 0; i < count; ++i) {
+          if (objects[i] == nullptr) return E_POINTER;
+          hr = objects[i]->getObjectGuid(&targets[i]);
+          if (hr < 0) return hr;
+        }
+        return observed(_store->writeReferences(_guid, attributeId, targets.data(), targets.size()),
+                        attributeId);
+      });
     });
   }
   // Passes a successful write on to the store's change observer.
@@ -359,60 +378,70 @@ class EngineObject final : public IStorageObject, public IStorageObjectEx, LiveC
     return hr;
   }
   HRESULT VDDB_STDCALL getInteger(std::uint32_t attributeId, std::int32_t* value) override {
-    if (value == nullptr) return E_POINTER;
-    HRESULT hr = readable(attributeId, kAttributeTypeInteger);
-    if (hr < 0) return hr;
-    std::int32_t v = 0;
-    hr = _store->readInteger(_guid, attributeId, v);
-    if (hr < 0) return hr;
-    if (hr == S_FALSE) return kNoValue;
-    *value = v;
-    return S_OK;
-  }
-  HRESULT VDDB_STDCALL getString(std::uint32_t attributeId, char16_t** text) override {
-    if (text == nullptr) return E_POINTER;
-    *text = nullptr;
-    return guarded([&] {
-      HRESULT hr = readable(attributeId, kAttributeTypeString);
+    return reportFailure(_store, "getInteger", [&]() -> HRESULT {
+      if (value == nullptr) return E_POINTER;
+      HRESULT hr = readable(attributeId, kAttributeTypeInteger);
       if (hr < 0) return hr;
-      std::u16string value;
-      hr = _store->readString(_guid, attributeId, value);
+      std::int32_t v = 0;
+      hr = _store->readInteger(_guid, attributeId, v);
       if (hr < 0) return hr;
-      if (hr == S_FALSE) return S_OK;
-      auto* block = static_cast<char16_t*>(CoTaskMemAlloc((value.size() + 1) * sizeof(char16_t)));
-      if (block == nullptr) return E_OUTOFMEMORY;
-      std::copy(value.begin(), value.end(), block);
-      block[value.size()] = u'\0';
-      *text = block;
+      if (hr == S_FALSE) return kNoValue;
+      *value = v;
       return S_OK;
     });
   }
+  HRESULT VDDB_STDCALL getString(std::uint32_t attributeId, char16_t** text) override {
+    return reportFailure(_store, "getString", [&]() -> HRESULT {
+      if (text == nullptr) return E_POINTER;
+      *text = nullptr;
+      return guarded([&] {
+        HRESULT hr = readable(attributeId, kAttributeTypeString);
+        if (hr < 0) return hr;
+        std::u16string value;
+        hr = _store->readString(_guid, attributeId, value);
+        if (hr < 0) return hr;
+        if (hr == S_FALSE) return S_OK;
+        auto* block = static_cast<char16_t*>(CoTaskMemAlloc((value.size() + 1) * sizeof(char16_t)));
+        if (block == nullptr) return E_OUTOFMEMORY;
+        std::copy(value.begin(), value.end(), block);
+        block[value.size()] = u'\0';
+        *text = block;
+        return S_OK;
+      });
+    });
+  }
   HRESULT VDDB_STDCALL getReference(std::uint32_t attributeId, IStorageObject** target) override {
-    if (target == nullptr) return E_POINTER;
-    *target = nullptr;
-    return guarded([&] {
-      HRESULT hr = readable(attributeId, kAttributeTypeReference);
-      if (hr < 0) return hr;
-      std::vector<GUID> targets;
-      hr = _store->readReferences(_guid, attributeId, targets);
-      if (hr < 0) return hr;
-      if (targets.empty()) return S_OK;
-      const ClassDef* cls = nullptr;
-      hr = _store->objectClass(targets.front(), cls);
-      if (hr == kStorageNotFound) return S_OK;  // dangling: reads as empty
-      if (hr < 0) return hr;
-      return handOut<IStorageObject>(new (std::nothrow) EngineObject(_store, targets.front(), cls),
-                                     target);
+    return reportFailure(_store, "getReference", [&]() -> HRESULT {
+      if (target == nullptr) return E_POINTER;
+      *target = nullptr;
+      return guarded([&] {
+        HRESULT hr = readable(attributeId, kAttributeTypeReference);
+        if (hr < 0) return hr;
+        std::vector<GUID> targets;
+        hr = _store->readReferences(_guid, attributeId, targets);
+        if (hr < 0) return hr;
+        if (targets.empty()) return S_OK;
+        const ClassDef* cls = nullptr;
+        hr = _store->objectClass(targets.front(), cls);
+        if (hr == kStorageNotFound) return S_OK;  // dangling: reads as empty
+        if (hr < 0) return hr;
+        return handOut<IStorageObject>(
+            new (std::nothrow) EngineObject(_store, targets.front(), cls), target);
+      });
     });
   }
   HRESULT VDDB_STDCALL getObjectList(std::uint32_t attributeId, std::uint32_t capacity,
                                      IStorageObject** objects, std::uint32_t* count) override {
-    return readList(attributeId, capacity, nullptr, objects, count);
+    return reportFailure(_store, "getObjectList", [&]() -> HRESULT {
+      return readList(attributeId, capacity, nullptr, objects, count);
+    });
   }
   HRESULT VDDB_STDCALL getKindObjectList(std::uint32_t attributeId, std::uint32_t capacity,
                                          const GUID& kindGuid, IStorageObject** objects,
                                          std::uint32_t* count) override {
-    return readList(attributeId, capacity, &kindGuid, objects, count);
+    return reportFailure(_store, "getKindObjectList", [&]() -> HRESULT {
+      return readList(attributeId, capacity, &kindGuid, objects, count);
+    });
   }
 
  private:
@@ -507,94 +536,104 @@ class EngineStorage final : public IkorrinStorage, public IStorageReferrers, Liv
   HRESULT VDDB_STDCALL findReferrers(const GUID& classGuid, std::uint32_t flag,
                                      std::uint32_t attributeId, const GUID& target,
                                      IGuidEnumerator** enumerator) override {
-    if (enumerator == nullptr) return E_POINTER;
-    *enumerator = nullptr;
-    if (flag > 1) return E_INVALIDARG;
-    if (!_store->isOpen()) return kStoreClosed;
-    const ClassDef* cls = _store->catalog().find(classGuid);
-    if (cls == nullptr) return kUnknownClass;
-    const AttributeDef* def = Catalog::resolve(cls, attributeId);
-    if (def == nullptr) return kBadAttribute;
-    if (def->type != kAttributeTypeReference) return kTypeMismatch;
-    return guarded([&] {
-      if (!_referrers) _referrers = std::make_unique<ReferenceIndex>(_store);
-      std::vector<const ClassDef*> classes;
-      if (flag == 1) {
-        classes = Catalog::selfAndDerived(cls);
-      } else {
-        classes.push_back(cls);
-      }
-      std::vector<GUID> guids;
-      const HRESULT hr = _referrers->referrers(classes, attributeId, target, guids);
-      if (hr < 0) return hr;
-      return handOut<IGuidEnumerator>(new (std::nothrow) EngineGuidEnumerator(std::move(guids)),
-                                      enumerator);
+    return reportFailure(_store, "findReferrers", [&]() -> HRESULT {
+      if (enumerator == nullptr) return E_POINTER;
+      *enumerator = nullptr;
+      if (flag > 1) return E_INVALIDARG;
+      if (!_store->isOpen()) return kStoreClosed;
+      const ClassDef* cls = _store->catalog().find(classGuid);
+      if (cls == nullptr) return kUnknownClass;
+      const AttributeDef* def = Catalog::resolve(cls, attributeId);
+      if (def == nullptr) return kBadAttribute;
+      if (def->type != kAttributeTypeReference) return kTypeMismatch;
+      return guarded([&] {
+        if (!_referrers) _referrers = std::make_unique<ReferenceIndex>(_store);
+        std::vector<const ClassDef*> classes;
+        if (flag == 1) {
+          classes = Catalog::selfAndDerived(cls);
+        } else {
+          classes.push_back(cls);
+        }
+        std::vector<GUID> guids;
+        const HRESULT hr = _referrers->referrers(classes, attributeId, target, guids);
+        if (hr < 0) return hr;
+        return handOut<IGuidEnumerator>(new (std::nothrow) EngineGuidEnumerator(std::move(guids)),
+                                        enumerator);
+      });
     });
   }
   HRESULT VDDB_STDCALL createQuery(const GUID& classGuid, std::uint32_t flag,
                                    std::uint32_t reserved, IStorageQuery** query) override {
-    if (query == nullptr) return E_POINTER;
-    *query = nullptr;
-    if (flag > 1 || reserved != 0) return E_INVALIDARG;
-    if (!_store->isOpen()) return kStoreClosed;
-    const ClassDef* cls = _store->catalog().find(classGuid);
-    if (cls == nullptr) return kUnknownClass;
-    return guarded([&] {
-      std::vector<const ClassDef*> classes;
-      if (flag == 1) {
-        classes = Catalog::selfAndDerived(cls);
-      } else {
-        classes.push_back(cls);
-      }
-      return handOut<IStorageQuery>(new (std::nothrow) EngineQuery(_store, std::move(classes)),
-                                    query);
+    return reportFailure(_store, "createQuery", [&]() -> HRESULT {
+      if (query == nullptr) return E_POINTER;
+      *query = nullptr;
+      if (flag > 1 || reserved != 0) return E_INVALIDARG;
+      if (!_store->isOpen()) return kStoreClosed;
+      const ClassDef* cls = _store->catalog().find(classGuid);
+      if (cls == nullptr) return kUnknownClass;
+      return guarded([&] {
+        std::vector<const ClassDef*> classes;
+        if (flag == 1) {
+          classes = Catalog::selfAndDerived(cls);
+        } else {
+          classes.push_back(cls);
+        }
+        return handOut<IStorageQuery>(new (std::nothrow) EngineQuery(_store, std::move(classes)),
+                                      query);
+      });
     });
   }
   HRESULT VDDB_STDCALL deleteObject(const GUID& objectGuid, IUnknown** result) override {
-    if (result != nullptr) *result = nullptr;
-    return guarded([&] {
-      // The observer is told the class too, which only a lookup before the
-      // deletion can give.
-      ChangeObserver* observer = _store->changeObserver();
-      const ClassDef* cls = nullptr;
-      if (observer != nullptr && _store->objectClass(objectGuid, cls) < 0) cls = nullptr;
-      const HRESULT hr = _store->deleteObject(objectGuid);
-      if (hr >= 0 && observer != nullptr) {
-        observer->objectDeleted(objectGuid, cls != nullptr ? cls->guid : GUID{});
-      }
-      if (hr < 0 || result == nullptr) return hr;
-      return handOut<IUnknown>(new (std::nothrow) DeleteResult(), result);
+    return reportFailure(_store, "deleteObject", [&]() -> HRESULT {
+      if (result != nullptr) *result = nullptr;
+      return guarded([&] {
+        // The observer is told the class too, which only a lookup before the
+        // deletion can give.
+        ChangeObserver* observer = _store->changeObserver();
+        const ClassDef* cls = nullptr;
+        if (observer != nullptr && _store->objectClass(objectGuid, cls) < 0) cls = nullptr;
+        const HRESULT hr = _store->deleteObject(objectGuid);
+        if (hr >= 0 && observer != nullptr) {
+          observer->objectDeleted(objectGuid, cls != nullptr ? cls->guid : GUID{});
+        }
+        if (hr < 0 || result == nullptr) return hr;
+        return handOut<IUnknown>(new (std::nothrow) DeleteResult(), result);
+      });
     });
   }
   HRESULT VDDB_STDCALL openObject(const GUID& objectGuid, IStorageObject** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    return guarded([&] {
-      const ClassDef* cls = nullptr;
-      const HRESULT hr = _store->objectClass(objectGuid, cls);
-      if (hr < 0) return hr;
-      return handOut<IStorageObject>(new (std::nothrow) EngineObject(_store, objectGuid, cls),
-                                     object);
+    return reportFailure(_store, "openObject", [&]() -> HRESULT {
+      if (object == nullptr) return E_POINTER;
+      *object = nullptr;
+      return guarded([&] {
+        const ClassDef* cls = nullptr;
+        const HRESULT hr = _store->objectClass(objectGuid, cls);
+        if (hr < 0) return hr;
+        return handOut<IStorageObject>(new (std::nothrow) EngineObject(_store, objectGuid, cls),
+                                       object);
+      });
     });
   }
   HRESULT VDDB_STDCALL runQuery(IStorageQuery* query, IGuidEnumerator** enumerator) override {
-    if (enumerator == nullptr) return E_POINTER;
-    *enumerator = nullptr;
-    if (query == nullptr) return E_POINTER;
-    if (!_store->isOpen()) return kStoreClosed;
-    return guarded([&] {
-      void* found = nullptr;
-      if (query->QueryInterface(kIidEngineQuery, &found) < 0 || found == nullptr) {
-        return kForeignObject;
-      }
-      auto* own = static_cast<EngineQuery*>(static_cast<IStorageQuery*>(found));
-      HRESULT hr = own->store() == _store.get() ? S_OK : kForeignObject;
-      std::vector<GUID> guids;
-      if (hr >= 0) hr = own->run(guids);
-      own->Release();
-      if (hr < 0) return hr;
-      return handOut<IGuidEnumerator>(new (std::nothrow) EngineGuidEnumerator(std::move(guids)),
-                                      enumerator);
+    return reportFailure(_store, "runQuery", [&]() -> HRESULT {
+      if (enumerator == nullptr) return E_POINTER;
+      *enumerator = nullptr;
+      if (query == nullptr) return E_POINTER;
+      if (!_store->isOpen()) return kStoreClosed;
+      return guarded([&] {
+        void* found = nullptr;
+        if (query->QueryInterface(kIidEngineQuery, &found) < 0 || found == nullptr) {
+          return kForeignObject;
+        }
+        auto* own = static_cast<EngineQuery*>(static_cast<IStorageQuery*>(found));
+        HRESULT hr = own->store() == _store.get() ? S_OK : kForeignObject;
+        std::vector<GUID> guids;
+        if (hr >= 0) hr = own->run(guids);
+        own->Release();
+        if (hr < 0) return hr;
+        return handOut<IGuidEnumerator>(new (std::nothrow) EngineGuidEnumerator(std::move(guids)),
+                                        enumerator);
+      });
     });
   }
 

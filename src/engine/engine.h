@@ -26,6 +26,9 @@ class ChangeObserver {
  public:
   virtual void objectDeleted(const GUID& object, const GUID& objectClass) noexcept = 0;
   virtual void valueChanged(const GUID& object, std::uint32_t attribute) noexcept = 0;
+  // A call of the store interfaces that failed (by its interface name, e.g.
+  // "getReference"), with its result.
+  virtual void callFailed(const char* /*call*/, HRESULT /*result*/) noexcept {}
 
  protected:
   ~ChangeObserver() = default;

@@ -522,9 +522,9 @@ TEST_F(ToolTest, CheckAndRepairSayWhyTheyCannotFinish) {
       {{"check", "@/ends.sqlite"},
        4,
        "",
-       "P1299 pass ended early: a store call failed with -2147218923 (0x80040A15)"},
+       "P1299 pass ended early: getInteger failed with -2147218923 (0x80040A15)"},
       {{"repair", "@/ends.sqlite"}, 4, "", "P0601 unreferenced object 00000001-"},
-      {{"check", "@/ends.sqlite", "--json"}, 4, "", "\"outcome\": \"problems found\""},
+      {{"check", "@/ends.sqlite", "--json"}, 4, "", "\"call\": \"getInteger\""},
       {{"check", "@/ends.sqlite", "--wait"}, 16, "--wait", ""},
   };
   for (const Case& c : cases) {

@@ -107,6 +107,7 @@ bool RepairRun::anyPassEndedEarly() const {
 }
 
 void ReportCollector::passStarted(const tUpgradeDowngradeMgr::tPassRow& row) noexcept {
+  _lastFailedCall = nullptr;
   try {
     ReportedPass pass;
     pass.row = row.order;
@@ -148,7 +149,12 @@ void ReportCollector::problem(const tProblemRecord& record) noexcept {
     }
     problem.ownedDeleted =
         static_cast<std::uint32_t>(problem.deleted.size()) - (problem.hasClass ? 1U : 0U);
-    describe(record, problem);
+    tProblemRecord evidence = record;
+    if (record.kind->action == tRepairAction::passEnded && record.call == nullptr &&
+        _lastFailedCall != nullptr && _lastFailedResult == record.code) {
+      evidence.call = _lastFailedCall;
+    }
+    describe(evidence, problem);
     if (record.kind->action != tRepairAction::passEnded && !_run.passes.empty()) {
       ++_run.passes.back().problems;
     }
@@ -165,6 +171,11 @@ void ReportCollector::passEnded(const tUpgradeDowngradeMgr::tPassRow& /*row*/,
     _run.passes.back().endedEarly = status < 0;
   }
   claimPending();
+}
+
+void ReportCollector::callFailed(const char* call, HRESULT result) noexcept {
+  _lastFailedCall = call;
+  _lastFailedResult = result;
 }
 
 void ReportCollector::claimPending() {

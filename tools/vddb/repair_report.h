@@ -71,6 +71,7 @@ class ReportCollector final : public tUpgradeDowngradeMgr::tRepairReport,
 
   void objectDeleted(const GUID& object, const GUID& objectClass) noexcept override;
   void valueChanged(const GUID& object, std::uint32_t attribute) noexcept override;
+  void callFailed(const char* call, HRESULT result) noexcept override;
 
  private:
   void claimPending();
@@ -82,6 +83,10 @@ class ReportCollector final : public tUpgradeDowngradeMgr::tRepairReport,
   };
   std::vector<Deletion> _pendingDeleted;
   std::vector<ReportedValue> _pendingChanged;
+  // The pass's last failing store call: named in a "pass ended" record when
+  // the pass ended with its result.
+  const char* _lastFailedCall = nullptr;
+  HRESULT _lastFailedResult = S_OK;
   bool _failed = false;  // the collector ran out of memory: the report is incomplete
 };
 
