@@ -75,15 +75,15 @@ LONG readFile(const char* path, std::string& bytes) {
 
 // UTF-16LE (after its byte-order mark) becomes UTF-8: unpaired surrogates
 // become U+FFFD, an odd last byte is dropped.
-std::string decode(const std::string& bytes) {
+std::string decode(std::string_view bytes) {
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     std::string text;
-    encoding::appendUtf8FromUtf16Le(std::string_view(bytes).substr(2), text);
+    encoding::appendUtf8FromUtf16Le(bytes.substr(2), text);
     return text;
   }
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
-  return bytes;
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  return std::string(bytes);
 }
 
 std::string_view trimRight(std::string_view text) {
@@ -234,6 +234,10 @@ LONG readKey(const char* file, std::string_view path, KeyContents& found) {
   std::string bytes;
   const LONG read = readFile(file, bytes);
   if (read != ERROR_SUCCESS) return read;
+  return parseKey(bytes, path, found);
+}
+
+LONG parseKey(std::string_view bytes, std::string_view path, KeyContents& found) {
   const std::string text = decode(bytes);
   const std::vector<std::string_view> lines = splitLines(text);
 

@@ -40,4 +40,10 @@ struct KeyContents {
 // not a .reg export. May throw std::bad_alloc.
 LONG readKey(const char* file, std::string_view path, KeyContents& found);
 
+// The same for the file's bytes already in memory: ERROR_SUCCESS, or
+// ERROR_BADDB when they are not a .reg export. readKey reads the file and
+// hands its bytes here; tests and the fuzzer call it directly. May throw
+// std::bad_alloc.
+LONG parseKey(std::string_view bytes, std::string_view path, KeyContents& found);
+
 }  // namespace vddb::platform::reg
