@@ -49,10 +49,10 @@ bin=$build/bin
 seeds=$build/seeds
 rm -rf "$seeds"
 mkdir -p "$seeds/json" "$seeds/reg"
-json_inputs=(examples/*.json tests/e2e/cases/*/input.json)
+json_inputs=(examples/*.json tests/e2e/cases/*/input.json fuzz/seeds/json/*.json)
 "$bin/fuzz_make_seeds" "$seeds" "${json_inputs[@]}"
 for input in "${json_inputs[@]}"; do
-  cp "$input" "$seeds/json/$(basename "$(dirname "$input")")-raw.json"
+  cp "$input" "$seeds/json/$(basename "$(dirname "$input")")-$(basename "$input" .json)-raw.json"
 done
 for file in fuzz/seeds/reg/*.reg; do
   name=$(basename "$file" .reg)
