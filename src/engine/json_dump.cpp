@@ -1,8 +1,10 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <ostream>
+#include <tuple>
 #include <vector>
 
 #include "encoding/utf.h"
@@ -60,16 +62,25 @@ void appendGuid(const unsigned char* key, std::string& out) {
 
 // One row cursor over a value table, in (object, attribute) order, so the
 // dump is a merge of four sequential scans rather than a lookup per object.
+// `byAttribute`: the second column is the attribute, part of the key.
 class Cursor {
  public:
-  Cursor(sqlite3* db, const char* sql) { _rc = sqlite3_prepare_v2(db, sql, -1, &_stmt, nullptr); }
+  Cursor(sqlite3* db, const char* sql, bool byAttribute) : _byAttribute(byAttribute) {
+    _rc = sqlite3_prepare_v2(db, sql, -1, &_stmt, nullptr);
+  }
   ~Cursor() { sqlite3_finalize(_stmt); }
   Cursor(const Cursor&) = delete;
   Cursor& operator=(const Cursor&) = delete;
 
-  // SQLITE_OK at a row or at the end; the error otherwise.
+  // SQLITE_OK at a row or at the end; the error otherwise. SQLite returns
+  // the rows in the order its B-tree holds them; in a damaged file that may
+  // not be key order, and the merge would then pass over rows of objects
+  // that come later, leaving their values out of the dump without a word.
+  // A row whose key is not above the one before is damage, as SQLite
+  // reports damage it finds itself.
   int advance() {
     _rc = sqlite3_step(_stmt);
+    if (_rc == SQLITE_ROW && !keyAscends()) _rc = SQLITE_CORRUPT;
     return failure();
   }
   bool atRow() const noexcept { return _rc == SQLITE_ROW; }
@@ -85,8 +96,28 @@ class Cursor {
   sqlite3_stmt* get() const noexcept { return _stmt; }
 
  private:
+  // Whether the current row's key is above the last row's, and remembers it.
+  // A row whose object is no GUID is judged where it is read.
+  bool keyAscends() {
+    const void* blob = sqlite3_column_blob(_stmt, 0);
+    if (blob == nullptr || sqlite3_column_bytes(_stmt, 0) != 16) return true;
+    std::array<unsigned char, 16> object;
+    std::memcpy(object.data(), blob, object.size());
+    const std::int64_t attribute = _byAttribute ? sqlite3_column_int64(_stmt, 1) : 0;
+    const bool ascends =
+        !_hasLast || std::tie(object, attribute) > std::tie(_lastObject, _lastAttribute);
+    _hasLast = true;
+    _lastObject = object;
+    _lastAttribute = attribute;
+    return ascends;
+  }
+
   sqlite3_stmt* _stmt = nullptr;
   int _rc = SQLITE_OK;
+  bool _byAttribute;
+  bool _hasLast = false;
+  std::array<unsigned char, 16> _lastObject{};
+  std::int64_t _lastAttribute = 0;
 };
 
 struct Value {
@@ -143,10 +174,11 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
     buffer += "  \"objects\": [";
 
     sqlite3* db = store.db();
-    Cursor objects(db, "SELECT guid, class FROM objects ORDER BY guid");
-    Cursor ints(db, "SELECT object, attr, value FROM int_values ORDER BY object, attr");
-    Cursor strings(db, "SELECT object, attr, value FROM string_values ORDER BY object, attr");
-    Cursor refs(db, "SELECT object, attr, targets FROM ref_values ORDER BY object, attr");
+    Cursor objects(db, "SELECT guid, class FROM objects ORDER BY guid", false);
+    Cursor ints(db, "SELECT object, attr, value FROM int_values ORDER BY object, attr", true);
+    Cursor strings(db, "SELECT object, attr, value FROM string_values ORDER BY object, attr",
+                   true);
+    Cursor refs(db, "SELECT object, attr, targets FROM ref_values ORDER BY object, attr", true);
     int rc = SQLITE_OK;
     for (Cursor* c : {&objects, &ints, &strings, &refs}) {
       if (rc == SQLITE_OK) rc = c->advance();

@@ -543,5 +543,59 @@ TEST(DamagedStore, GarbledPagesGiveErrorsNotCrashes) {
   EXPECT_EQ(liveInterfaceCount(), 0u);
 }
 
+// Two objects with a value in each value table: every table the dump merges
+// holds two keys.
+const std::string kTwoOfEach = R"({"objects": [
+  {"guid": "00000001-0000-0000-0000-000000000000", "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f",
+   "values": {"0x58C003EA": 1, "0x20C003E8": "00000003-0000-0000-0000-000000000000"}},
+  {"guid": "00000002-0000-0000-0000-000000000000", "class": "bd95268d-8af7-3ac4-9697-9fed9a8dc51f",
+   "values": {"0x58C003EA": 2, "0x20C003E8": "00000004-0000-0000-0000-000000000000"}},
+  {"guid": "00000003-0000-0000-0000-000000000000", "class": "850f6895-31ba-4eff-b2e8-1197ff1db2e4",
+   "values": {"0xB8C0F010": "rack-3"}},
+  {"guid": "00000004-0000-0000-0000-000000000000", "class": "850f6895-31ba-4eff-b2e8-1197ff1db2e4",
+   "values": {"0xB8C0F010": "rack-4"}}]})";
+
+// A B-tree whose rows are out of key order, made by declaring the key
+// descending over rows stored ascending: SQLite then hands the rows out
+// backwards. The dump merges the tables in key order and would pass over
+// the values it meets out of order; it reports the damage instead.
+struct OrderCase {
+  const char* table;
+  const char* key;        // as the schema declares it
+  const char* backwards;  // the same key declared descending
+};
+
+const OrderCase kOrderCases[] = {
+    {"objects", "guid BLOB PRIMARY KEY", "guid BLOB PRIMARY KEY DESC"},
+    {"int_values", "PRIMARY KEY(object, attr)", "PRIMARY KEY(object DESC, attr DESC)"},
+    {"string_values_key", "(object, attr)", "(object DESC, attr DESC)"},
+    {"ref_values_key", "(object, attr)", "(object DESC, attr DESC)"},
+};
+
+TEST(DamagedStore, DumpReportsRowsOutOfKeyOrder) {
+  for (const OrderCase& c : kOrderCases) {
+    SCOPED_TRACE(c.table);
+    TempDir dir;
+    const std::string path = dir.file("ddb.sqlite");
+    ASSERT_EQ(createStore(path, kTwoOfEach), S_OK);
+    {
+      std::unique_ptr<StoreSession> s;
+      ASSERT_EQ(StoreSession::openReadOnly(path, s), S_OK);
+      std::string text;
+      ASSERT_EQ(s->dumpJson(text), S_OK) << "intact, the store dumps";
+    }
+    execSql(path, std::string("PRAGMA writable_schema = ON; UPDATE sqlite_master SET sql = "
+                              "replace(sql, '") +
+                      c.key + "', '" + c.backwards + "') WHERE name = '" + c.table + "'");
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::openReadOnly(path, s), S_OK);
+    std::string text;
+    std::string error;
+    EXPECT_EQ(s->dumpJson(text, &error), kStoreDamaged) << text;
+    EXPECT_THAT(error, HasSubstr("malformed")) << error;
+  }
+  EXPECT_EQ(liveInterfaceCount(), 0u);
+}
+
 }  // namespace
 }  // namespace vddb::engine::test
