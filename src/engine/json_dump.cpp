@@ -129,7 +129,12 @@ void writeClass(const ClassDef& c, bool last, std::string& out) {
   out += "    {\n      \"guid\": \"" + formatGuid(c.guid) + "\"";
   if (!c.name.empty()) {
     out += ",\n      \"name\": ";
-    appendJsonString(c.name, out);
+    // A load writes names as UTF-8, but a damaged catalog may hold any
+    // bytes: what is not UTF-8 is shown as U+FFFD (as in texts), so that the
+    // dump stays JSON that a load takes.
+    std::string name;
+    encoding::appendUtf8(encoding::utf8ToUtf16(c.name), name);
+    appendJsonString(name, out);
   }
   if (c.base) out += ",\n      \"base\": \"" + formatGuid(*c.base) + "\"";
   out += ",\n      \"attributes\": [";

@@ -543,6 +543,43 @@ TEST(DamagedStore, GarbledPagesGiveErrorsNotCrashes) {
   EXPECT_EQ(liveInterfaceCount(), 0u);
 }
 
+// A class name in a damaged catalog that is not UTF-8: the dump shows what
+// is not as U+FFFD and stays JSON that loads back to the same dump.
+struct NameCase {
+  const char* label;
+  const char* bytes;  // the name, as SQL hex
+};
+
+const NameCase kNameCases[] = {
+    {"stray continuation bytes", "517592917461"},  // Qu 0x92 0x91 ta
+    {"sequence cut short", "5175E282"},            // Qu and two bytes of three
+    {"overlong slash", "5175C0AF"},
+    {"encoded surrogate", "5175EDA080"},
+};
+
+TEST(DamagedStore, ClassNameNotUtf8IsDumpedAsReplacementCharacters) {
+  for (const NameCase& c : kNameCases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    const std::string path = dir.file("ddb.sqlite");
+    ASSERT_EQ(createStore(path, kSmallStore), S_OK);
+    execSql(path, std::string("UPDATE classes SET name = CAST(x'") + c.bytes +
+                      "' AS TEXT) WHERE guid = x'bd95268d8af73ac496979fed9a8dc51f'");
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::openReadOnly(path, s), S_OK);
+    std::string dump;
+    ASSERT_EQ(s->dumpJson(dump), S_OK);
+    EXPECT_THAT(dump, HasSubstr("\"name\": \"Qu\xEF\xBF\xBD"));
+    std::unique_ptr<StoreSession> loaded;
+    std::string error;
+    ASSERT_EQ(StoreSession::openFromJson(dump, loaded, &error), S_OK) << error;
+    std::string again;
+    ASSERT_EQ(loaded->dumpJson(again), S_OK);
+    EXPECT_EQ(again, dump);
+  }
+  EXPECT_EQ(liveInterfaceCount(), 0u);
+}
+
 // Two objects with a value in each value table: every table the dump merges
 // holds two keys.
 const std::string kTwoOfEach = R"({"objects": [
