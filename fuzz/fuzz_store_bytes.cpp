@@ -1,26 +1,25 @@
 // A store file of arbitrary bytes, opened as the repair opens it (a write
 // session, with its quick check) and as a dump opens it (read-only), then
 // checked, dumped, and every object read through the store interfaces; the
-// write session also deletes an object with what it owns and rolls back. Any failure code is an answer; crashes, leaks,
-// sanitizer reports, a failed open that leaves a session, a dump that is not
-// JSON or loads to another dump, and engine objects outliving their session
-// are findings. The seeds are real stores with
-// small pages (make_seeds.cpp) so that mutations reach past the header.
+// write session also deletes an object with what it owns and rolls back.
+// Any failure code is an answer; crashes, leaks, sanitizer reports, a failed
+// open that leaves a session, a dump that is not JSON or loads to another
+// dump, and engine objects outliving their session are findings. The seeds
+// are real stores with small pages (make_seeds.cpp) so that mutations reach
+// past the header.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "engine/engine.h"
 #include "fuzz_files.h"
 #include "platform/win32.h"
-#include "store/guid_list.h"
 #include "store/interfaces.h"
 #include "store/scoped_ref.h"
 #include "store/storage_walk.h"

@@ -27,9 +27,9 @@ using vddb::engine::StoreSession;
 
 bool shrinkPages(const std::string& path) {
   sqlite3* db = nullptr;
-  bool ok = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-            sqlite3_exec(db, "PRAGMA page_size = 512; VACUUM;", nullptr, nullptr, nullptr) ==
-                SQLITE_OK;
+  bool ok =
+      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db, "PRAGMA page_size = 512; VACUUM;", nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return ok;
 }
@@ -56,8 +56,7 @@ bool makeSeeds(const fs::path& input, const fs::path& out) {
   const std::string store = (out / "store" / (name + ".sqlite")).string();
   std::istringstream again(text.str());
   if (vddb::engine::createStoreFromJson(again, store, true, &error) < 0 || !shrinkPages(store)) {
-    std::fprintf(stderr, "%s: cannot write %s: %s\n", input.c_str(), store.c_str(),
-                 error.c_str());
+    std::fprintf(stderr, "%s: cannot write %s: %s\n", input.c_str(), store.c_str(), error.c_str());
     return false;
   }
   return true;

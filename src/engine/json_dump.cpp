@@ -181,8 +181,7 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
     sqlite3* db = store.db();
     Cursor objects(db, "SELECT guid, class FROM objects ORDER BY guid", false);
     Cursor ints(db, "SELECT object, attr, value FROM int_values ORDER BY object, attr", true);
-    Cursor strings(db, "SELECT object, attr, value FROM string_values ORDER BY object, attr",
-                   true);
+    Cursor strings(db, "SELECT object, attr, value FROM string_values ORDER BY object, attr", true);
     Cursor refs(db, "SELECT object, attr, targets FROM ref_values ORDER BY object, attr", true);
     int rc = SQLITE_OK;
     for (Cursor* c : {&objects, &ints, &strings, &refs}) {
