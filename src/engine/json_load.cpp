@@ -152,6 +152,17 @@ class Loader final : public nlohmann::json_sax<json> {
     if (at != std::string::npos) {
       what.replace(at, token.size(), "; last read: " + quoteForMessage(lastToken));
     }
+    // "[json.exception.parse_error.101] parse error at line 2, column 16:
+    // syntax error ..." becomes "2:16: syntax error ...", the place as
+    // compilers give it, without the library's tag.
+    static constexpr std::string_view kAtLine = "at line ";
+    const std::size_t line = what.find(kAtLine);
+    const std::size_t column = what.find(", column ", line);
+    const std::size_t colon = what.find(": ", column);
+    if (line != std::string::npos && column != std::string::npos && colon != std::string::npos) {
+      return fail(what.substr(line + kAtLine.size(), column - line - kAtLine.size()) + ":" +
+                  what.substr(column + 9, colon - column - 9) + ": " + what.substr(colon + 2));
+    }
     return fail("malformed JSON at byte " + std::to_string(position) + ": " + what);
   }
 

@@ -252,8 +252,8 @@ TEST_F(JsonTest, ALongBaseChainLoadsAndALoopInItIsFound) {
 TEST_F(JsonTest, EveryMistakeIsRefusedWithAMessageNamingObjectAndAttribute) {
   const std::string kObj = "object 00000001-0000-0000-0000-000000000000";
   const RefusalCase cases[] = {
-      {"malformed JSON", R"({"objects": [)", "malformed JSON at byte"},
-      {"trailing garbage", "{} x", "malformed JSON"},
+      {"malformed JSON", R"({"objects": [)", "1:14: syntax error while parsing value - unexpected end of input"},
+      {"trailing garbage", "{} x", "1:4: syntax error"},
       {"not an object", "[]", "not a JSON object"},
       {"unknown top-level key", R"({"object": []})", "unknown key \"object\""},
       {"duplicate top-level key", R"({"objects": [], "objects": []})", "appears twice"},

@@ -228,6 +228,7 @@ struct FailingCommand {
 
 TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
   writeFile(file("text.txt"), "not a store");
+  writeFile(file("bad.json"), "{\"objects\": [\n  {\"guid\": \"x\",,}\n]}\n");
   const FailingCommand cases[] = {
       {"no subcommand", {}, 16, "A subcommand is required"},
       {"unknown subcommand", {"frobnicate"}, 16,
@@ -239,6 +240,14 @@ TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
       {"lock of a missing store", {"lock", "@/none.sqlite", "--seconds", "1"}, 8, "store missing"},
       {"lock with a bad time", {"lock", "@/none.sqlite", "--seconds", "soon"}, 16, ""},
       {"load with one argument", {"load", "@/text.txt"}, 16, "DB is required"},
+      {"load of a JSON syntax error",
+       {"load", "@/bad.json", "@/x.sqlite"},
+       8,
+       "/bad.json:2:16: syntax error while parsing object key - unexpected ','"},
+      {"load of a missing file",
+       {"load", "@/none.json", "@/x.sqlite"},
+       8,
+       "/none.json: No such file or directory"},
       {"generate without a size", {"generate", "@/g.sqlite", "--seed", "1"}, 16, "--objects"},
       {"generate with too much damage",
        {"generate", "@/g.sqlite", "-n", "10", "-s", "1", "--damage", "1.5"},
@@ -258,7 +267,7 @@ TEST_F(ToolTest, ErrorsGoToStandardErrorWithANonZeroExit) {
     EXPECT_THAT(r.err, HasSubstr(c.message));
     EXPECT_THAT(r.out, IsEmpty());
   }
-  EXPECT_THAT(names(), ElementsAre("text.txt"));
+  EXPECT_THAT(names(), ElementsAre("bad.json", "text.txt"));
 }
 
 // The page of a store file that holds the root of the table or index `name`.

@@ -22,7 +22,10 @@
 #endif
 
 #include <CLI/CLI.hpp>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -59,14 +62,20 @@ int load(const std::string& jsonPath, const std::string& dbPath, bool force) {
   std::istream* in = &std::cin;
   if (jsonPath != "-") {
     file.open(jsonPath, std::ios::binary);
-    if (!file) return report("load", "cannot read " + jsonPath);
+    if (!file) return report("load", "cannot read " + jsonPath + ": " + std::strerror(errno));
     in = &file;
   }
   std::string error;
   const HRESULT hr = vddb::engine::createStoreFromJson(*in, dbPath, force, &error);
   if (hr < 0) {
-    return report("load", (jsonPath == "-" ? std::string("standard input") : jsonPath) + ": " +
-                              (error.empty() ? vddb::engine::resultName(hr) : error));
+    // What is wrong with the JSON is said with its file (a syntax error as
+    // FILE:LINE:COLUMN); what is wrong with the store names the store.
+    if (hr != vddb::engine::kBadJson) {
+      return report("load", error.empty() ? describe(hr, dbPath) : error);
+    }
+    const std::string source = jsonPath == "-" ? std::string("standard input") : jsonPath;
+    const bool placed = !error.empty() && std::isdigit(static_cast<unsigned char>(error[0]));
+    return report("load", source + (placed ? ":" : ": ") + (error.empty() ? "malformed JSON" : error));
   }
   return 0;
 }
