@@ -224,7 +224,8 @@ std::string classChainJson(unsigned length, bool loopBack) {
   };
   std::string json = R"({"classes": [)";
   for (unsigned n = 0; n < length; ++n) {
-    json += (n ? "," : "") + std::string(R"({"guid": ")") + name(n) + "\"";
+    json += n ? R"(,{"guid": ")" : R"({"guid": ")";
+    json += name(n) + "\"";
     if (n > 0 || loopBack) json += R"(, "base": ")" + name(n > 0 ? n - 1 : length - 1) + "\"";
     json += "}";
   }

@@ -273,16 +273,15 @@ std::vector<StoreBatch> generatedStores() {
   constexpr double kDamage[] = {0.02, 0.1, 0.3, 0.6};
   std::vector<StoreBatch> batches;
   for (std::uint64_t batch = 0; batch < 8; ++batch) {
-    StoreBatch stores{"generated_" + std::to_string(batch), {}};
+    StoreBatch stores{std::string("generated_").append(std::to_string(batch)), {}};
     for (std::uint64_t i = 0; i < 25; ++i) {
       const std::uint64_t seed = batch * 25 + i + 1;
       const vddb::generate::StoreRecipe recipe{100 + (seed * 97) % 2400, seed,
                                                kDamage[seed % 4]};
-      stores.sources.push_back({"generated store, seed " + std::to_string(seed) + ", " +
-                                    std::to_string(recipe.objects) + " objects, damage " +
-                                    std::to_string(recipe.damageRate),
-                                {},
-                                recipe});
+      std::string name = "generated store, seed ";
+      name.append(std::to_string(seed)).append(", ").append(std::to_string(recipe.objects));
+      name.append(" objects, damage ").append(std::to_string(recipe.damageRate));
+      stores.sources.push_back({name, {}, recipe});
     }
     batches.push_back(std::move(stores));
   }
