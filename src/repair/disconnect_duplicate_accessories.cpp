@@ -1,19 +1,21 @@
 // Pass 8: accessories on a device connector already taken by an earlier one.
 //
-// Checks: every accessory configuration, in the order the device
-// configuration lists them, for its connector key: the device identifier,
-// "/", and the connector number in decimal digits. Identifiers are compared
-// case-insensitively (tLocaleConsideringWideStringComparitor), so two spellings
-// of one device are one device.
-// Collects: the keys seen so far, in an ordered set built for this run.
+// Checks:  every accessory configuration, in the order the device
+//          configuration lists them, for its connector key: the device
+//          identifier, "/", and the connector number in decimal digits.
+//          Identifiers are compared case-insensitively
+//          (tLocaleConsideringWideStringComparitor), so two spellings of one
+//          device are one device.
+// Needs:   the device configuration of the library only, never the storage;
+//          nothing from earlier passes. The keys seen so far are kept in an
+//          ordered set built for this run.
 // Changes: for each accessory configuration whose key is already taken, its
-// accessory is disconnected from its device; the first one stays connected.
-// Relies on: nothing from earlier passes; only the device configuration of
-// the library is used, never the storage.
-// Ends: at the first error in the status, whether from a library call or from
-// a lack of memory (raised at 631, 642 or 657). Disconnections made before
-// stay in the open configuration. The list, the set and every text are
-// released on every way out.
+//          accessory is disconnected from its device; the first one stays
+//          connected.
+// Failure: the first error in the status, whether from a library call or
+//          from a lack of memory (raised at 631, 642 or 657), ends the pass.
+//          Disconnections made before stay in the open configuration. The
+//          list, the set and every text are released on every way out.
 #include <cstdint>
 
 #include "repair/passes.h"

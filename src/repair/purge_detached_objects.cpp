@@ -1,5 +1,4 @@
-// Detached Trelix chassis and Mordan connector-block objects, and the shared
-// step that deletes the objects of a class that nothing refers to.
+// Detached Trelix chassis and Mordan connector-block objects.
 //
 // purgeDetachedTrelixChassisObjects, purgeDetachedMordanConnectorBlockObjects
 //   Checks: each stored object of the pass's main class has its required
@@ -14,14 +13,6 @@
 //   more is read, written or deleted. The Mordan phase 2 reads referrer
 //   lists with a status of its own per object (see below).
 //
-// purgeUnreferencedObjects
-//   Checks: each object of the class has at least one referrer.
-//   Changes: an unreferenced object is unlinked (list 0xEEC0000C emptied, or
-//   one reference cleared) and deleted with what it owns.
-//   Failure: with the pass-status variant a failed referrer read ends all
-//   further changes. With a fresh status per object, an object whose
-//   referrers cannot be read is left as it is - a transient failure must not
-//   destroy a referenced object - and the pass goes on with the next one.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -87,20 +78,6 @@ constexpr tDetachedObjectPass kMordanConnectorBlockPass{
     "P0401",
 };
 
-// The code of an unreferenced object's deletion: the step serves four rows.
-const char* unreferencedProblem() noexcept {
-  switch (activeReportRow()) {
-    case 2:
-      return "P0202";
-    case 4:
-      return "P0402";
-    case 9:
-      return "P0901";
-    default:
-      return "P0601";
-  }
-}
-
 // Deletes the slot entries that fail the kept-entry class test, one by one.
 // `working` serves every slot list of the object; each read empties it.
 void deleteFailingSlotEntries(IkorrinStorage* storage, IStorageObject* object,
@@ -161,42 +138,6 @@ void purgeDetachedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& status,
 }
 
 }  // namespace
-
-void purgeUnreferencedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& status,
-                              const GUID& objectClass, tReferrerReadStatus referrerReadStatus,
-                              tUnlinking unlinking, std::uint32_t clearedReference) {
-  if (!isGood(status)) return;
-
-  ObjectList objects;
-  vddb::store::collectObjectsOfClass(objectClass, storage.get(), objects, status);
-  for (IStorageObject* object : objects) {
-    if (!isGood(status)) break;
-
-    ObjectList referrers;
-    if (referrerReadStatus == tReferrerReadStatus::freshStatusPerObject) {
-      // A failed read stays with this object: it is left as it is.
-      tStatus2 readStatus;
-      vddb::store::readObjectList(object, kReferrerList, referrers, readStatus.code);
-      if (!isGood(readStatus)) continue;
-    } else {
-      vddb::store::readObjectList(object, kReferrerList, referrers, status.code);
-      if (!isGood(status)) break;
-    }
-    if (!referrers.empty()) continue;
-
-    if (unlinking == tUnlinking::emptyList0xEEC0000C) {
-      const ObjectList empty;
-      vddb::store::writeObjectList(object, kOwnedObjectList, empty, status.code);
-    } else {
-      callStore(status.code, [&] { return object->setReference(clearedReference, nullptr); });
-    }
-    if (!isGood(status)) continue;
-    const GUID reported = guidForReport(object);
-    vddb::store::deleteWithOwned(storage.get(), object);
-    reportProblem(unreferencedProblem(), reported,
-                  [&](tProblemRecord& record) { record.reference = kReferrerList; });
-  }
-}
 
 void purgeDetachedTrelixChassisObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
   purgeDetachedObjects(storage, status, kTrelixChassisPass);
