@@ -108,6 +108,9 @@ struct StoreBatch {
   std::vector<StoreSource> sources;
 };
 
+// Test listings name a batch, not its bytes.
+void PrintTo(const StoreBatch& batch, std::ostream* out) { *out << batch.name; }
+
 class RepairReportTest : public ::testing::TestWithParam<StoreBatch> {
  protected:
   void SetUp() override {
