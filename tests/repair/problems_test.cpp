@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "repair/pass_sequence.h"
 
@@ -55,6 +57,33 @@ TEST(ProblemTable, DocumentListsExactlyTheTable) {
     EXPECT_EQ(m[5], kind.message) << kind.code;
   }
   EXPECT_EQ(next, table.size()) << "docs/problems.md lacks rows";
+}
+
+// docs/passes.md has a section for every row, in the table's order: each
+// pass's name appears in a heading, and a section that serves several rows
+// comes where the first of them does.
+TEST(PassDocument, EveryRowHasAHeadingInTableOrder) {
+  std::ifstream file(VDDB_PASSES_DOC);
+  ASSERT_TRUE(file) << VDDB_PASSES_DOC;
+  const auto rows = repairPassTable();
+  std::vector<bool> covered(rows.size(), false);
+  std::uint32_t previousFirstRow = 0;
+  std::string text;
+  while (std::getline(file, text)) {
+    if (text.rfind("##", 0) != 0) continue;
+    std::uint32_t firstRow = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (text.find(std::string("`") + rows[i].name + "`") == std::string::npos) continue;
+      covered[i] = true;
+      if (firstRow == 0) firstRow = rows[i].order;
+    }
+    if (firstRow == 0) continue;
+    EXPECT_GE(firstRow, previousFirstRow) << text;
+    previousFirstRow = firstRow;
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_TRUE(covered[i]) << rows[i].name << " has no heading";
+  }
 }
 
 }  // namespace
