@@ -19,6 +19,9 @@
 // transaction, whose status alone decides between saving and reverting.
 #include "repair/pass_sequence.h"
 
+#include <type_traits>
+#include <variant>
+
 #include "repair/passes.h"
 #include "status/status_rules.h"
 
@@ -56,15 +59,14 @@ constexpr std::initializer_list<tPassRow> kPassTable = {
 };
 // clang-format on
 
-constexpr bool ordersAscend(std::initializer_list<tPassRow> rows) {
-  std::uint32_t previous = 0;
+constexpr bool numberedInOrder(std::initializer_list<tPassRow> rows) {
+  std::uint32_t expected = 1;
   for (const tPassRow& row : rows) {
-    if (row.order <= previous || row.order > 12) return false;
-    previous = row.order;
+    if (row.order != expected++) return false;
   }
   return true;
 }
-static_assert(ordersAscend(kPassTable), "rows must keep the fixed order 1..12");
+static_assert(numberedInOrder(kPassTable), "rows must be numbered 1, 2, 3, ... in their order");
 
 // Process-wide: the sequence runs at most once, whatever its outcome.
 bool gRunOnce = false;
@@ -83,21 +85,21 @@ void reportPassEnded(tRepairReport& report, const tPassRow& row, std::int32_t co
 void runRow(const tPassRow& row, tScopedRef<IkorrinStorage>& storage,
             tMHWConfiguration* configuration, tStatus2& passStatus) {
   if (row.onlyOnGoodStatus && !isGood(passStatus)) return;
-  switch (row.kind) {
-    case tPassRow::Kind::storage:
-      if (row.storagePass != nullptr) row.storagePass(storage, passStatus);
-      break;
-    case tPassRow::Kind::configurationAndStorage:
-      if (row.configurationStoragePass != nullptr && configuration != nullptr) {
-        row.configurationStoragePass(*configuration, storage, passStatus);
-      }
-      break;
-    case tPassRow::Kind::configuration:
-      if (row.configurationPass != nullptr && configuration != nullptr) {
-        row.configurationPass(*configuration, passStatus);
-      }
-      break;
-  }
+  std::visit(
+      [&](auto pass) {
+        using Pass = decltype(pass);
+        if (pass == nullptr) return;
+        if constexpr (std::is_same_v<Pass, tStoragePass>) {
+          pass(storage, passStatus);
+        } else if (configuration != nullptr) {
+          if constexpr (std::is_same_v<Pass, tConfigurationStoragePass>) {
+            pass(*configuration, storage, passStatus);
+          } else {
+            pass(*configuration, passStatus);
+          }
+        }
+      },
+      row.pass);
 }
 
 }  // namespace

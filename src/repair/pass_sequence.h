@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <variant>
 
 #include "repair/report.h"
 #include "status/tStatus2.h"
@@ -33,14 +34,10 @@ using tConfigurationPass = void (*)(tMHWConfiguration& configuration, tStatus2& 
 // One row of the sequence. Build rows with the three factories below, e.g.
 //   storagePass(1, "name", &pass)  or  storagePass(6, "name", [](auto& s, auto& st) {...})
 struct tPassRow {
-  enum class Kind { storage, configurationAndStorage, configuration };
-
   std::uint32_t order = 0;     // position in the fixed order, 1-based, ascending in a table
   const char* name = nullptr;  // the pass's name, for readers and tests
-  Kind kind = Kind::storage;
-  tStoragePass storagePass = nullptr;
-  tConfigurationStoragePass configurationStoragePass = nullptr;
-  tConfigurationPass configurationPass = nullptr;
+  // The pass, in one of its three shapes: what it is given is what it needs.
+  std::variant<tStoragePass, tConfigurationStoragePass, tConfigurationPass> pass;
   // The pass is called only while its pass status holds no error.
   bool onlyOnGoodStatus = false;
   // The next row runs with this row's pass status instead of a fresh copy.
@@ -49,34 +46,17 @@ struct tPassRow {
 
 constexpr tPassRow storagePass(std::uint32_t order, const char* name, tStoragePass pass,
                                bool sharesStatusWithNext = false) {
-  tPassRow row;
-  row.order = order;
-  row.name = name;
-  row.kind = tPassRow::Kind::storage;
-  row.storagePass = pass;
-  row.sharesStatusWithNext = sharesStatusWithNext;
-  return row;
+  return tPassRow{order, name, pass, false, sharesStatusWithNext};
 }
 
 constexpr tPassRow configurationStoragePass(std::uint32_t order, const char* name,
                                             tConfigurationStoragePass pass) {
-  tPassRow row;
-  row.order = order;
-  row.name = name;
-  row.kind = tPassRow::Kind::configurationAndStorage;
-  row.configurationStoragePass = pass;
-  return row;
+  return tPassRow{order, name, pass};
 }
 
 constexpr tPassRow configurationPass(std::uint32_t order, const char* name, tConfigurationPass pass,
                                      bool onlyOnGoodStatus = false) {
-  tPassRow row;
-  row.order = order;
-  row.name = name;
-  row.kind = tPassRow::Kind::configuration;
-  row.configurationPass = pass;
-  row.onlyOnGoodStatus = onlyOnGoodStatus;
-  return row;
+  return tPassRow{order, name, pass, onlyOnGoodStatus};
 }
 
 // The sequence as it runs: the rows whose passes exist, in order.

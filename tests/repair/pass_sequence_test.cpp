@@ -197,11 +197,11 @@ TEST(PassTable, KeepsTheFixedOrderAndKnownNames) {
     EXPECT_EQ(row.onlyOnGoodStatus, row.order == 8) << row.name;
     const bool needsConfiguration = row.order == 1 || row.order == 3 || row.order == 5;
     if (row.order == 8) {
-      EXPECT_EQ(row.kind, tPassRow::Kind::configuration);
+      EXPECT_TRUE(std::holds_alternative<tConfigurationPass>(row.pass)) << row.name;
     } else if (needsConfiguration) {
-      EXPECT_EQ(row.kind, tPassRow::Kind::configurationAndStorage);
+      EXPECT_TRUE(std::holds_alternative<tConfigurationStoragePass>(row.pass)) << row.name;
     } else {
-      EXPECT_EQ(row.kind, tPassRow::Kind::storage);
+      EXPECT_TRUE(std::holds_alternative<tStoragePass>(row.pass)) << row.name;
     }
   }
 }

@@ -49,7 +49,7 @@ const std::string kClassTest = "isOfClass(1, f39b43ad-97ef-3afc-6a55-a74ae9a6b45
 
 tStoragePass sequenceRow(std::uint32_t order) {
   for (const auto& row : tUpgradeDowngradeMgr::repairPassTable()) {
-    if (row.order == order) return row.storagePass;
+    if (row.order == order) return std::get<tStoragePass>(row.pass);
   }
   ADD_FAILURE() << "no row " << order;
   return nullptr;
