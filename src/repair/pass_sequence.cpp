@@ -33,7 +33,7 @@ namespace {
 void purgeUnreferencedObjectsSixthPass(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
   purgeUnreferencedObjects(storage, status, kUnreferencedClassSixthPass,
                            tReferrerReadStatus::freshStatusPerObject,
-                           tUnlinking::emptyList0xEEC0000C, 0);
+                           tUnlinking::emptyOwnedObjectList, 0);
 }
 void purgeUnreferencedObjectsNinthPass(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
   purgeUnreferencedObjects(storage, status, kUnreferencedClassNinthPass,

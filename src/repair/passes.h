@@ -26,9 +26,10 @@ namespace tUpgradeDowngradeMgr {
 // Arguments of the shared step purgeUnreferencedObjects.
 // Which status the referrer-list read of each object uses.
 enum class tReferrerReadStatus { passStatus, freshStatusPerObject };
-// How an unreferenced object is unlinked before it is deleted: its list
-// 0xEEC0000C emptied, or one of its single references cleared.
-enum class tUnlinking { emptyList0xEEC0000C, clearReference };
+// How an unreferenced object is unlinked before it is deleted: its
+// owned-object list (0xEEC0000C) emptied, or one of its single references
+// cleared.
+enum class tUnlinking { emptyOwnedObjectList, clearReference };
 
 // Classes of the two purgeUnreferencedObjects rows of the sequence.
 inline constexpr GUID kUnreferencedClassSixthPass =

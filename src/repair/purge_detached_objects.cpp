@@ -134,7 +134,7 @@ void purgeDetachedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& status,
   }
 
   purgeUnreferencedObjects(storage, status, pass.companionClass, pass.companionReferrerRead,
-                           tUnlinking::emptyList0xEEC0000C, 0);
+                           tUnlinking::emptyOwnedObjectList, 0);
 }
 
 }  // namespace

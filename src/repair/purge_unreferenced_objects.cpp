@@ -64,7 +64,7 @@ void purgeUnreferencedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& sta
     }
     if (!referrers.empty()) continue;
 
-    if (unlinking == tUnlinking::emptyList0xEEC0000C) {
+    if (unlinking == tUnlinking::emptyOwnedObjectList) {
       const ObjectList empty;
       vddb::store::writeObjectList(object, kOwnedObjectList, empty, status.code);
     } else {
