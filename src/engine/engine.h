@@ -19,6 +19,64 @@ namespace vddb::engine {
 // The store file: $VARKEL_DDB_PATH, or the platform default.
 std::string defaultStorePath();
 
+// The journal (docs/store-engine.md): every committed write transaction that
+// changes stored objects is recorded in the store as one entry, in that same
+// transaction.
+
+// Who makes this process's journal entries, e.g. "vddb" and "repair". A
+// program that never says is named by its file name, with no command.
+void setJournalOrigin(std::string_view program, std::string_view command);
+
+// What a commit adds to its entry beside the changes: the records of a
+// repair's report, as a JSON array, and how many there are.
+struct CommitNote {
+  std::int64_t problems = -1;  // -1: the change was not a repair with a report
+  std::string report;
+};
+
+// One entry as the history lists it.
+struct JournalSummary {
+  std::int64_t number = 0;
+  std::string time;  // UTC, e.g. "2026-12-08T11:24:11Z"
+  std::string program;
+  std::string command;
+  std::int64_t deleted = 0;   // objects deleted
+  std::int64_t created = 0;   // objects created (an undo puts deleted ones back)
+  std::int64_t changed = 0;   // values set, changed or removed on other objects
+  std::int64_t problems = -1;
+  std::int64_t bytes = 0;  // the size of the recorded change
+};
+
+// One object as the entry holds it, in the store's JSON format (an object of
+// its "objects" array, compact).
+struct JournalObject {
+  GUID guid{};
+  std::string json;
+};
+
+// A value of an object that the entry kept: before and after as JSON values
+// (empty: there was none).
+struct JournalValueChange {
+  GUID object{};
+  std::uint32_t attribute = 0;
+  std::string before;
+  std::string after;
+};
+
+struct JournalEntry {
+  JournalSummary summary;
+  std::vector<JournalObject> deleted;  // ascending GUID
+  std::vector<JournalObject> created;
+  std::vector<JournalValueChange> changed;  // ascending object, attribute
+  std::string report;                       // the CommitNote's report, or empty
+};
+
+// An object that an undo would put back but a later change touched.
+struct JournalConflict {
+  GUID object{};
+  std::vector<std::int64_t> entries;  // the later entries that touched it
+};
+
 // Told of every change made through a session's interfaces, as it is made.
 // For reports that must say exactly what a repair changed; an observer only
 // watches and never fails the change.
@@ -29,6 +87,9 @@ class ChangeObserver {
   // A call of the store interfaces that failed (by its interface name, e.g.
   // "getReference"), with its result.
   virtual void callFailed(const char* /*call*/, HRESULT /*result*/) noexcept {}
+  // Asked as the session commits: what its journal entry says beside the
+  // changes.
+  virtual void describeCommit(CommitNote& /*note*/) noexcept {}
 
  protected:
   ~ChangeObserver() = default;
@@ -72,6 +133,23 @@ class StoreSession {
   // Reports every later change to `observer` (null: to nobody). The
   // observer must outlive its use.
   virtual void setChangeObserver(ChangeObserver* observer) noexcept = 0;
+
+  // The journal's entries, oldest first (none for a store of the previous
+  // schema version that no change has upgraded yet).
+  virtual HRESULT journal(std::vector<JournalSummary>& entries) = 0;
+  // Entry `number` (0: the latest); kJournalEntryMissing when there is none.
+  virtual HRESULT journalEntry(std::int64_t number, JournalEntry& entry,
+                               std::string* error = nullptr) = 0;
+  // Reverts entry `number` (0: the latest) in this write session, which
+  // must not have changed anything yet; the commit records the undo as an
+  // entry of its own. `undone` receives the entry's number. When a later
+  // entry touched one of its objects: kUndoConflict, with each such object
+  // and the entries that touched it (none named: a change outside the
+  // journal), and nothing changed.
+  virtual HRESULT undo(std::int64_t number, std::int64_t& undone,
+                       std::vector<JournalConflict>& conflicts, std::string* error = nullptr) = 0;
+  // Drops all but the newest `keep` entries in this write session.
+  virtual HRESULT pruneJournal(std::size_t keep, std::int64_t& dropped) = 0;
 
   // SQLite's check of the store file. kQuick reads every page of every
   // table and index and checks its structure; kFull also checks that every

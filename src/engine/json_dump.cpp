@@ -12,7 +12,6 @@
 #include "store/interfaces.h"
 
 namespace vddb::engine {
-namespace {
 
 void appendJsonString(std::string_view utf8, std::string& out) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -54,11 +53,37 @@ void appendJsonString(std::string_view utf8, std::string& out) {
   out.push_back('"');
 }
 
-void appendGuid(const unsigned char* key, std::string& out) {
+static void appendGuid(const unsigned char* key, std::string& out) {
   out.push_back('"');
   out += formatGuid(guidFromKeyBytes(key));
   out.push_back('"');
 }
+
+void appendTextJson(const void* utf16le, std::size_t size, std::string& out) {
+  std::string text8;
+  encoding::appendUtf8FromUtf16Le(
+      std::string_view(static_cast<const char*>(utf16le), utf16le != nullptr ? size : 0), text8);
+  appendJsonString(text8, out);
+}
+
+void appendReferencesJson(const ClassDef* cls, std::uint32_t attr, const unsigned char* bytes,
+                          std::size_t size, const char* separator, const char* close,
+                          std::string& out) {
+  const AttributeDef* a = cls != nullptr ? Catalog::resolve(cls, attr) : nullptr;
+  const bool single = a != nullptr ? a->type == kAttributeTypeReference : size == 16;
+  if (single && size == 16) {
+    appendGuid(bytes, out);
+    return;
+  }
+  out += "[";
+  for (std::size_t i = 0; i + 16 <= size; i += 16) {
+    out += i == 0 ? separator + 1 : separator;
+    appendGuid(bytes + i, out);
+  }
+  out += size >= 16 ? close : "]";
+}
+
+namespace {
 
 // One row cursor over a value table, in (object, attribute) order, so the
 // dump is a merge of four sequential scans rather than a lookup per object.
@@ -188,7 +213,6 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
       if (rc == SQLITE_OK) rc = c->advance();
     }
     std::vector<Value> values;
-    std::string text8;
     bool first = true;
     while (rc == SQLITE_OK && objects.atRow()) {
       const auto* key = static_cast<const unsigned char*>(sqlite3_column_blob(objects.get(), 0));
@@ -211,28 +235,13 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
           if (c == &ints) {
             v.text = std::to_string(static_cast<std::int32_t>(sqlite3_column_int64(c->get(), 2)));
           } else if (c == &strings) {
-            const auto* bytes = static_cast<const char*>(sqlite3_column_blob(c->get(), 2));
-            const int size = sqlite3_column_bytes(c->get(), 2);
-            text8.clear();
-            encoding::appendUtf8FromUtf16Le(
-                std::string_view(bytes, bytes != nullptr ? static_cast<std::size_t>(size) : 0),
-                text8);
-            appendJsonString(text8, v.text);
+            appendTextJson(sqlite3_column_blob(c->get(), 2),
+                           static_cast<std::size_t>(sqlite3_column_bytes(c->get(), 2)), v.text);
           } else {
             const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(c->get(), 2));
             const int size = sqlite3_column_bytes(c->get(), 2);
-            const AttributeDef* a = cls != nullptr ? Catalog::resolve(cls, v.attr) : nullptr;
-            const bool single = a != nullptr ? a->type == kAttributeTypeReference : size == 16;
-            if (single && size == 16) {
-              appendGuid(bytes, v.text);
-            } else {
-              v.text = "[";
-              for (int i = 0; i + 16 <= size; i += 16) {
-                v.text += i == 0 ? "\n          " : ",\n          ";
-                appendGuid(bytes + i, v.text);
-              }
-              v.text += size >= 16 ? "\n        ]" : "]";
-            }
+            appendReferencesJson(cls, v.attr, bytes, static_cast<std::size_t>(size),
+                                 ",\n          ", "\n        ]", v.text);
           }
           values.push_back(std::move(v));
           rc = c->advance();

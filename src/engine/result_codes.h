@@ -31,6 +31,11 @@ inline constexpr HRESULT kForeignObject = static_cast<HRESULT>(0x80040A16U);
 // Loading a JSON store.
 inline constexpr HRESULT kBadJson = static_cast<HRESULT>(0x80040A20U);
 
+// The journal: no entry with that number, and an undo that a later change
+// stands in the way of.
+inline constexpr HRESULT kJournalEntryMissing = static_cast<HRESULT>(0x80040A30U);
+inline constexpr HRESULT kUndoConflict = static_cast<HRESULT>(0x80040A31U);
+
 // A short English name for a result, for messages ("store locked").
 const char* resultName(HRESULT result) noexcept;
 

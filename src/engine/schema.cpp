@@ -1,4 +1,4 @@
-// The store file's layout (schema version 2), the class catalog's tables and
+// The store file's layout (schema version 3), the class catalog's tables and
 // the statements every call goes through, prepared once per connection.
 #include "engine/schema.h"
 
@@ -14,10 +14,22 @@
 namespace vddb::engine {
 namespace schema {
 
+// One row per committed change (docs/store-engine.md, "The journal").
+// `changes` is a changeset of SQLite's session extension over the four
+// object tables; the counts and the report are kept beside it so that the
+// history is read without decoding every change.
+#define JOURNAL_TABLE                                                                   \
+  "CREATE TABLE journal(seq INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL,"     \
+  " program TEXT NOT NULL, command TEXT NOT NULL, deleted INTEGER NOT NULL,"            \
+  " created INTEGER NOT NULL, changed INTEGER NOT NULL, problems INTEGER, report TEXT," \
+  " bytes INTEGER NOT NULL, changes BLOB NOT NULL);"
+
 // The marker and schema version in the meta table of every store.
 const char* const kFormatMarker = "vddb-store";
 // 2: string and reference values in rowid tables (see kTables).
-const char* const kVersion = "2";
+// 3: those tables keyed by a declared primary key, and the journal.
+const char* const kVersion = "3";
+const char* const kPreviousVersion = "2";
 
 const char* const kTables =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;"
@@ -31,14 +43,16 @@ const char* const kTables =
     // key-ordered (WITHOUT ROWID or index) B-tree compares its key with whole
     // cells, and a cell that overflows its page is read in full first, so one
     // large value would slow every lookup of a key near it. These two are
-    // rowid tables: their (object, attr) index holds only keys, and a large
-    // value is read only when its own row is. The value index of the texts
-    // holds a hash of the text, not the text, for the same reason.
+    // rowid tables: their (object, attr) key index holds only keys, and a
+    // large value is read only when its own row is. The value index of the
+    // texts holds a hash of the text, not the text, for the same reason. The
+    // key is declared as the primary key because the journal records the
+    // changes of tables with one only.
     "CREATE TABLE string_values(object BLOB NOT NULL, attr INTEGER NOT NULL, hash INTEGER NOT NULL,"
-    " value BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX string_values_key ON string_values(object, attr);"
-    "CREATE TABLE ref_values(object BLOB NOT NULL, attr INTEGER NOT NULL, targets BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX ref_values_key ON ref_values(object, attr);";
+    " value BLOB NOT NULL, PRIMARY KEY(object, attr));"
+    "CREATE TABLE ref_values(object BLOB NOT NULL, attr INTEGER NOT NULL, targets BLOB NOT NULL,"
+    " PRIMARY KEY(object, attr));"
+    JOURNAL_TABLE;
 
 // A load appends rows to these in file order and moves them into the real
 // tables sorted by key at the end: inserting random GUIDs straight into a
@@ -64,10 +78,34 @@ const char* const kIndexes =
     "CREATE INDEX int_values_by_value ON int_values(attr, value, object);"
     "CREATE INDEX string_values_by_value ON string_values(attr, hash, object);";
 
+// A store of version 2 becomes one of version 3 in the transaction of its
+// first change: the two rowid tables are copied into tables with a declared
+// key (which SQLite names sqlite_autoindex_<table>_1, renamed with the
+// table), and the journal starts empty.
+const char* const kUpgrade =
+    "CREATE TABLE upgraded_string_values(object BLOB NOT NULL, attr INTEGER NOT NULL,"
+    " hash INTEGER NOT NULL, value BLOB NOT NULL, PRIMARY KEY(object, attr));"
+    "INSERT INTO upgraded_string_values SELECT object, attr, hash, value FROM string_values"
+    " ORDER BY object, attr;"
+    "DROP TABLE string_values;"
+    "ALTER TABLE upgraded_string_values RENAME TO string_values;"
+    "CREATE INDEX string_values_by_value ON string_values(attr, hash, object);"
+    "CREATE TABLE upgraded_ref_values(object BLOB NOT NULL, attr INTEGER NOT NULL,"
+    " targets BLOB NOT NULL, PRIMARY KEY(object, attr));"
+    "INSERT INTO upgraded_ref_values SELECT object, attr, targets FROM ref_values"
+    " ORDER BY object, attr;"
+    "DROP TABLE ref_values;"
+    "ALTER TABLE upgraded_ref_values RENAME TO ref_values;" JOURNAL_TABLE
+    "UPDATE meta SET value = '3' WHERE key = 'schema';";
+
 // Every index a usable store has. One that is missing would not make any
 // call fail, only turn its lookups into scans, so opening checks for them.
-const char* const kIndexNames[5] = {"string_values_key", "ref_values_key", "objects_by_class",
+const char* const kIndexNames[5] = {"sqlite_autoindex_string_values_1",
+                                    "sqlite_autoindex_ref_values_1", "objects_by_class",
                                     "int_values_by_value", "string_values_by_value"};
+const char* const kPreviousIndexNames[5] = {"string_values_key", "ref_values_key",
+                                            "objects_by_class", "int_values_by_value",
+                                            "string_values_by_value"};
 
 void encodeUtf16(const char16_t* text, std::size_t length, std::string& bytes) {
   bytes.resize(length * 2);
@@ -259,6 +297,7 @@ HRESULT Store::installCatalog(Catalog catalog) {
 // --- Checks at open ---------------------------------------------------------
 
 HRESULT Store::checkIndexes(std::string* error) {
+  const auto& expected = _schemaVersion == 2 ? schema::kPreviousIndexNames : schema::kIndexNames;
   Statement names;
   int rc = names.prepare(_db, "SELECT name FROM sqlite_master WHERE type = 'index'");
   if (rc != SQLITE_OK) return setError(error, resultFromSqlite(rc), "the schema is unreadable");
@@ -271,7 +310,7 @@ HRESULT Store::checkIndexes(std::string* error) {
     }
     if (rc != SQLITE_DONE) return setError(error, resultFromSqlite(rc), "the schema is unreadable");
   }
-  for (const char* name : schema::kIndexNames) {
+  for (const char* name : expected) {
     if (present.count(name) == 0) {
       return setError(error, kStoreDamaged, std::string("the index ") + name + " is missing");
     }

@@ -1,4 +1,4 @@
-// The layout of a store file, schema version 2 (docs/store-engine.md): the
+// The layout of a store file, schema version 3 (docs/store-engine.md): the
 // tables and indexes, the format marker, and how values are encoded in
 // them. Everything here is part of the file format; changing any of it
 // needs a new schema version.
@@ -15,6 +15,10 @@ namespace vddb::engine::schema {
 // The marker and schema version in the meta table of every store.
 extern const char* const kFormatMarker;
 extern const char* const kVersion;
+// The version before, which opens as it is and is upgraded in the
+// transaction of its first change.
+extern const char* const kPreviousVersion;
+extern const char* const kUpgrade;
 
 // The tables of a new store, created before a load.
 extern const char* const kTables;
@@ -24,8 +28,9 @@ extern const char* const kStaging;
 extern const char* const kMoveStaged;
 // The indexes built after a load.
 extern const char* const kIndexes;
-// Every index a usable store has.
+// Every index a usable store has, in the current and the previous version.
 extern const char* const kIndexNames[5];
+extern const char* const kPreviousIndexNames[5];
 
 // A text as it is stored: UTF-16LE bytes.
 void encodeUtf16(const char16_t* text, std::size_t length, std::string& bytes);

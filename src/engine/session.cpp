@@ -33,6 +33,19 @@ class Session final : public StoreSession {
     _store->setChangeObserver(observer);
   }
   HRESULT commit() override { return _store->commit(); }
+  HRESULT journal(std::vector<JournalSummary>& entries) override {
+    return guarded([&] { return _store->readJournal(entries); });
+  }
+  HRESULT journalEntry(std::int64_t number, JournalEntry& entry, std::string* error) override {
+    return guarded([&] { return _store->readJournalEntry(number, entry, error); });
+  }
+  HRESULT undo(std::int64_t number, std::int64_t& undone, std::vector<JournalConflict>& conflicts,
+               std::string* error) override {
+    return guarded([&] { return _store->undoJournalEntry(number, undone, conflicts, error); });
+  }
+  HRESULT pruneJournal(std::size_t keep, std::int64_t& dropped) override {
+    return guarded([&] { return _store->pruneJournal(keep, dropped); });
+  }
   HRESULT rollback() override { return _store->rollback(); }
   HRESULT dumpJson(std::string& json, std::string* error) override {
     try {
@@ -64,6 +77,15 @@ class Session final : public StoreSession {
   }
 
  private:
+  template <class Call>
+  static HRESULT guarded(Call&& call) noexcept {
+    try {
+      return call();
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
+  }
+
   std::shared_ptr<Store> _store;
   IkorrinStorage* _root;
   HRESULT _openingResult = S_OK;
@@ -238,6 +260,10 @@ const char* resultName(HRESULT result) noexcept {
       return "object of another store";
     case kBadJson:
       return "invalid JSON store";
+    case kJournalEntryMissing:
+      return "no such journal entry";
+    case kUndoConflict:
+      return "undo refused by a later change";
     case kStorageNotFound:
       return "object not found";
     case E_OUTOFMEMORY:

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/catalog.h"
+#include "engine/change_recorder.h"
 #include "engine/result_codes.h"
 #include "engine/statement.h"
 #include "store/com.h"
@@ -28,6 +29,9 @@
 namespace vddb::engine {
 
 class ChangeObserver;
+struct JournalSummary;
+struct JournalEntry;
+struct JournalConflict;
 
 // A query's selection, fixed when the query is run.
 struct QueryCondition {
@@ -110,6 +114,21 @@ class Store {
   HRESULT writeReferences(const GUID& object, std::uint32_t attr, const GUID* targets,
                           std::size_t count);
 
+  // The journal (journal.cpp). Every change of a write session starts the
+  // recording of the session's changes (upgrading a store of the previous
+  // version first); the commit writes them as one entry.
+  HRESULT readJournal(std::vector<JournalSummary>& entries);
+  // `number` 0: the latest entry. kJournalEntryMissing when there is none.
+  HRESULT readJournalEntry(std::int64_t number, JournalEntry& entry, std::string* error);
+  // Reverts entry `number` (0: the latest) as the session's first change;
+  // `undone` receives its number. kUndoConflict with `conflicts` when a later
+  // change touched the same objects, and nothing is changed then.
+  HRESULT undoJournalEntry(std::int64_t number, std::int64_t& undone,
+                           std::vector<JournalConflict>& conflicts, std::string* error);
+  // Keeps the newest `keep` entries; `dropped` receives how many went.
+  HRESULT pruneJournal(std::size_t keep, std::int64_t& dropped);
+  int schemaVersion() const noexcept { return _schemaVersion; }
+
   // SQLite's integrity check (quick_check, or integrity_check when
   // `thorough`): S_OK when it found nothing; kStoreDamaged with SQLite's
   // findings, one per entry, when it found damage (a storage fault's code
@@ -141,6 +160,16 @@ class Store {
   HRESULT loadCatalog(std::string* error);
   // kStoreDamaged when one of the schema's indexes is missing.
   HRESULT checkIndexes(std::string* error);
+  // kStoreDamaged when a store of the current version lacks its journal.
+  HRESULT checkJournal(std::string* error);
+  // writeState(), and the start of the journal's recording at a session's
+  // first change.
+  HRESULT beforeChange() noexcept;
+  HRESULT startJournal() noexcept;
+  // Writes the session's changes as one journal entry, before the commit.
+  HRESULT writeJournalEntry();
+  // Drops the recording (after a commit or a rollback).
+  void endJournal() noexcept;
   HRESULT valueMatches(const GUID& object, const QueryCondition& condition, bool& matches);
   // A failing SQLite result code of a write session as the fault it records.
   static HRESULT storageResult(int rc) noexcept;
@@ -155,6 +184,10 @@ class Store {
   Mode _mode = Mode::kWrite;
   std::unordered_set<GUID, GuidHash> _deleted;
   ChangeObserver* _observer = nullptr;
+  int _schemaVersion = 3;
+  bool _upgradedHere = false;          // this transaction upgraded the store
+  std::unique_ptr<ChangeRecorder> _recorder;  // the session's changes, once it makes any
+  std::int64_t _journalRow = 0;        // the entry a failed commit wrote already
 
   Statement _selectClass, _insertObject, _deleteObject;
   Statement _selectInt, _selectString, _selectRefs;

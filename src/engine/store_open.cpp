@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -75,6 +76,7 @@ Store::~Store() { close(); }
 
 void Store::close() noexcept {
   if (_db == nullptr) return;
+  endJournal();  // the tracker must go before its connection
   if (_inWrite || _inRead) exec(_db, "ROLLBACK");
   _inWrite = _inRead = _loading = false;
   for (Statement* s :
@@ -165,10 +167,19 @@ HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Stor
   std::string version;
   HRESULT hr = openMarked(path, mode, s, version, error);
   if (hr < 0) return hr;
-  if (version != schema::kVersion) {
+  if (version == schema::kPreviousVersion) {
+    s->_schemaVersion = 2;
+  } else if (version != schema::kVersion) {
     s->close();
+    // Versions are whole numbers; anything else is as unknown as a newer one.
+    char* end = nullptr;
+    const long number = std::strtol(version.c_str(), &end, 10);
+    const bool older = !version.empty() && *end == '\0' && number < 2;
     return setError(error, kStoreVersion,
-                    path + " has schema version " + version + ", expected " + schema::kVersion);
+                    path + " has schema version " + version +
+                        (older ? ", which this version of vddb cannot open"
+                               : ", newer than this version of vddb knows (" +
+                                     std::string(schema::kVersion) + "); use a newer vddb"));
   }
   hr = s->checkIndexes(error);
   if (hr < 0) {
@@ -178,6 +189,7 @@ HRESULT Store::openFile(const std::string& path, Mode mode, std::shared_ptr<Stor
   }
   hr = s->loadCatalog(error);
   if (hr >= 0) hr = s->prepareStatements();
+  if (hr >= 0 && s->_schemaVersion >= 3) hr = s->checkJournal(error);
   if (hr < 0) {
     s->close();
     if (error != nullptr && error->empty()) *error = path + " is damaged";

@@ -10,6 +10,8 @@
 // a rollback ends the session. Reads go on.
 #include <sqlite3.h>
 
+#include <utility>
+
 #include "engine/store.h"
 
 namespace vddb::engine {
@@ -29,6 +31,8 @@ HRESULT Store::begin() {
 HRESULT Store::commit() {
   if (_db == nullptr) return kStoreClosed;
   if (const HRESULT hr = writeState(); hr < 0) return hr;
+  // The entry goes in with the changes it records, or neither does.
+  if (const HRESULT hr = writeJournalEntry(); hr < 0) return hr;
   sqlite3_busy_timeout(_db, kCommitBusyMilliseconds);
   int rc;
   {
@@ -41,6 +45,8 @@ HRESULT Store::commit() {
   if (rc != SQLITE_DONE) return storageFailure(rc);
   _inWrite = false;
   _deleted.clear();
+  endJournal();
+  _upgradedHere = false;
   return S_OK;
 }
 
@@ -55,6 +61,8 @@ HRESULT Store::rollback() {
   _inWrite = false;
   _writeFault = S_OK;
   _deleted.clear();
+  endJournal();
+  if (std::exchange(_upgradedHere, false)) _schemaVersion = 2;
   return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
 }
 

@@ -26,7 +26,7 @@ HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
 }
 
 HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
-  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  if (const HRESULT hr = beforeChange(); hr < 0) return hr;
   StatementUse use(_staged ? _stageObject : _insertObject);
   use.bindGuid(1, object);
   use.bindGuid(2, cls.guid);
@@ -36,7 +36,7 @@ HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
 }
 
 HRESULT Store::deleteObject(const GUID& object) {
-  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  if (const HRESULT hr = beforeChange(); hr < 0) return hr;
   int rc;
   {
     StatementUse use(_deleteObject);
@@ -110,7 +110,7 @@ HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vecto
 }
 
 HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t value) {
-  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  if (const HRESULT hr = beforeChange(); hr < 0) return hr;
   StatementUse use(_staged ? _stageInt : _upsertInt);
   use.bindGuid(1, object);
   use.bindInt(2, attr);
@@ -121,7 +121,7 @@ HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t
 
 HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_t* text,
                            std::size_t length) {
-  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  if (const HRESULT hr = beforeChange(); hr < 0) return hr;
   std::string bytes;
   schema::encodeUtf16(text, length, bytes);
   StatementUse use(_staged ? _stageString : _upsertString);
@@ -135,7 +135,7 @@ HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_
 
 HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUID* targets,
                                std::size_t count) {
-  if (const HRESULT hr = writeState(); hr < 0) return hr;
+  if (const HRESULT hr = beforeChange(); hr < 0) return hr;
   if (count == 0 && _loading) return S_OK;  // nothing staged for an empty list
   if (count == 0) {
     StatementUse use(_deleteRefs);

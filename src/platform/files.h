@@ -57,4 +57,8 @@ bool removeFile(const std::string& path, std::string* error = nullptr);
 // /var/lib/varkel/ddb.sqlite, or %ProgramData%\Varkel\ddb.sqlite on Windows.
 std::string defaultStoreFile();
 
+// The running program's file name without its folder (and without ".exe"
+// on Windows), e.g. "vddb-repair"; empty when it cannot be told.
+std::string programName();
+
 }  // namespace vddb::platform

@@ -374,7 +374,7 @@ const DamageCase kDamageCases[] = {
      },
      kNotAStore},
     {"newer schema version",
-     [](const std::string& p) { execSql(p, "UPDATE meta SET value = '3' WHERE key = 'schema'"); },
+     [](const std::string& p) { execSql(p, "UPDATE meta SET value = '4' WHERE key = 'schema'"); },
      kStoreVersion},
     // Version 1 kept texts and reference lists in key-ordered tables.
     {"schema version 1 layout",
@@ -432,10 +432,15 @@ const DamageCase kDamageCases[] = {
      kStoreDamaged},
     {"value table missing", [](const std::string& p) { execSql(p, "DROP TABLE ref_values"); },
      kStoreDamaged},
+    // A key index cannot be dropped; one lost from the schema is damage all the same.
     {"value key index missing",
-     [](const std::string& p) { execSql(p, "DROP INDEX ref_values_key"); }, kStoreDamaged},
-    {"text key index missing",
-     [](const std::string& p) { execSql(p, "DROP INDEX string_values_key"); }, kStoreDamaged},
+     [](const std::string& p) {
+       execSql(p, "PRAGMA writable_schema = ON; DELETE FROM sqlite_master"
+                  " WHERE name = 'sqlite_autoindex_ref_values_1'");
+     },
+     kStoreDamaged},
+    {"journal missing", [](const std::string& p) { execSql(p, "DROP TABLE journal"); },
+     kStoreDamaged},
     {"text value index missing",
      [](const std::string& p) { execSql(p, "DROP INDEX string_values_by_value"); }, kStoreDamaged},
     {"write-ahead log mode", [](const std::string& p) { execSql(p, "PRAGMA journal_mode = WAL"); },
@@ -605,8 +610,8 @@ struct OrderCase {
 const OrderCase kOrderCases[] = {
     {"objects", "guid BLOB PRIMARY KEY", "guid BLOB PRIMARY KEY DESC"},
     {"int_values", "PRIMARY KEY(object, attr)", "PRIMARY KEY(object DESC, attr DESC)"},
-    {"string_values_key", "(object, attr)", "(object DESC, attr DESC)"},
-    {"ref_values_key", "(object, attr)", "(object DESC, attr DESC)"},
+    {"string_values", "PRIMARY KEY(object, attr)", "PRIMARY KEY(object DESC, attr DESC)"},
+    {"ref_values", "PRIMARY KEY(object, attr)", "PRIMARY KEY(object DESC, attr DESC)"},
 };
 
 TEST(DamagedStore, DumpReportsRowsOutOfKeyOrder) {

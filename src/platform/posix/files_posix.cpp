@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/files.h"
@@ -81,5 +82,14 @@ bool removeFile(const std::string& path, std::string* error) {
 }
 
 std::string defaultStoreFile() { return "/var/lib/varkel/ddb.sqlite"; }
+
+std::string programName() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  const std::string_view full(path, static_cast<std::size_t>(n));
+  const std::size_t slash = full.rfind('/');
+  return std::string(slash == std::string_view::npos ? full : full.substr(slash + 1));
+}
 
 }  // namespace vddb::platform

@@ -124,4 +124,17 @@ std::string defaultStoreFile() {
          "\\Varkel\\ddb.sqlite";
 }
 
+std::string programName() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return {};
+  std::string name(path, n);
+  const std::size_t slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  if (name.size() > 4 && _stricmp(name.c_str() + name.size() - 4, ".exe") == 0) {
+    name.resize(name.size() - 4);
+  }
+  return name;
+}
+
 }  // namespace vddb::platform
