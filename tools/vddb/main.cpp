@@ -9,6 +9,10 @@
 //                                      the repair, with its report
 //   vddb generate --objects N --seed S [--damage RATE] DB [--force]
 //                                      build a generated store
+//   vddb history DB [--json] [--prune KEEP]
+//                                      the journal of committed changes
+//   vddb show DB [N] [--json]          one entry: what it deleted and changed
+//   vddb undo DB [N] [--wait S]        revert an entry (itself journalled)
 //
 // Messages go to standard error; every failure exits non-zero (8 for a
 // store or file problem, including a store that dump --verify finds
@@ -36,8 +40,9 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "repair_command.h"
 #include "generate_command.h"
+#include "journal_command.h"
+#include "repair_command.h"
 
 namespace {
 
@@ -166,7 +171,10 @@ int lock(const std::string& dbPath, unsigned seconds) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  CLI::App app{"vddb: load, dump, lock, check, repair and generate a Varkel device driver database store", "vddb"};
+  CLI::App app{
+      "vddb: load, dump, lock, check, repair and generate a Varkel device driver database store, "
+      "and show and undo the changes in its journal",
+      "vddb"};
   app.set_version_flag("--version", std::string("vddb ") + VDDB_VERSION);
   app.require_subcommand(1);
 
@@ -255,6 +263,44 @@ int main(int argc, char** argv) {
   generateCmd->add_flag("-f,--force", generate.force,
                         "replace DB when it exists (not while it is locked)");
 
+  vddb::tool::JournalCommand history;
+  std::size_t keep = 0;
+  CLI::App* historyCmd = app.add_subcommand(
+      "history",
+      "List the journal of DB: one line per committed change (number, time, the program and "
+      "command that made it, objects deleted and created, values changed, problems reported).");
+  historyCmd->add_option("DB", history.store, "the store file")->required();
+  historyCmd->add_flag("--json", history.json, "one JSON document (vddb-history/1)");
+  CLI::Option* pruneOption =
+      historyCmd->add_option("--prune", keep, "drop all but the newest KEEP entries instead");
+  historyCmd
+      ->add_option("--wait", history.waitSeconds,
+                   "with --prune: wait up to SECONDS while another process holds the store")
+      ->check(CLI::Range(0u, 86400u));
+
+  vddb::tool::JournalCommand show;
+  CLI::App* showCmd = app.add_subcommand(
+      "show",
+      "Show journal entry N of DB (default the latest): the objects it deleted or created as in "
+      "the dump, the values it changed as before and after, and for a repair the problem records "
+      "of its report beside the changes they explain.");
+  showCmd->add_option("DB", show.store, "the store file")->required();
+  showCmd->add_option("N", show.entry, "the entry's number")->check(CLI::PositiveNumber);
+  showCmd->add_flag("--json", show.json, "one JSON document (vddb-entry/1)");
+
+  vddb::tool::JournalCommand undo;
+  CLI::App* undoCmd = app.add_subcommand(
+      "undo",
+      "Revert journal entry N of DB (default the latest) in one transaction, recorded as an "
+      "entry of its own. Refused, changing nothing, when a later entry touched the same objects. "
+      "Exit 0: done; 8: refused or failed; 16: usage.");
+  undoCmd->add_option("DB", undo.store, "the store file")->required();
+  undoCmd->add_option("N", undo.entry, "the entry's number")->check(CLI::PositiveNumber);
+  undoCmd
+      ->add_option("--wait", undo.waitSeconds,
+                   "wait up to SECONDS while another process holds the store")
+      ->check(CLI::Range(0u, 86400u));
+
   // A word where the command goes that names none: say so and list them,
   // rather than CLI11's "a subcommand is required".
   std::string commands;
@@ -282,11 +328,18 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  if (historyCmd->parsed()) {
+    if (*pruneOption) history.prune = keep;
+    return vddb::tool::runHistory(history, std::cout, std::cerr);
+  }
+  if (showCmd->parsed()) return vddb::tool::runShow(show, std::cout, std::cerr);
+  if (undoCmd->parsed()) return vddb::tool::runUndo(undo, std::cout, std::cerr);
   if (loadCmd->parsed()) return load(jsonPath, dbPath, force);
   if (dumpCmd->parsed()) return dump(dbPath, allClasses, verify, dumpWait);
   if (lockCmd->parsed()) return lock(dbPath, seconds);
   if (checkCmd->parsed()) return vddb::tool::runRepairCommand(checkOptions, std::cout, std::cerr);
   if (repairCmd->parsed()) {
+    vddb::engine::setJournalOrigin("vddb", "repair");
     return vddb::tool::runRepairCommand(repairOptions, std::cout, std::cerr);
   }
   if (generateCmd->parsed()) return vddb::tool::runGenerate(generate);

@@ -24,26 +24,18 @@ using engine::StoreSession;
 // As the repair tool waits for its store.
 constexpr unsigned kRetrySeconds = 3;
 
-std::string describeResult(HRESULT hr) {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
-  return std::string(engine::resultName(hr)) + " (" + code + ")";
-}
+}  // namespace
 
-// Opens the store for writing, waiting up to `waitSeconds` while another
-// process holds it.
-HRESULT openStore(const RepairCommand& command, const char* name,
-                  std::unique_ptr<StoreSession>& session, std::ostream& err) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(command.waitSeconds);
+HRESULT openStoreWaiting(const std::string& store, unsigned waitSeconds, const char* name,
+                         std::unique_ptr<engine::StoreSession>& session, std::ostream& err) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
   bool said = false;
   for (;;) {
-    const HRESULT hr = StoreSession::open(command.store, session);
+    const HRESULT hr = StoreSession::open(store, session);
     if (hr != engine::kStoreLocked || std::chrono::steady_clock::now() >= deadline) return hr;
     if (!said) {
-      err << "vddb " << name << ": " << command.store
-          << " is locked by another process; waiting up to " << command.waitSeconds << " seconds"
-          << std::endl;
+      err << "vddb " << name << ": " << store << " is locked by another process; waiting up to "
+          << waitSeconds << " seconds" << std::endl;
       said = true;
     }
     const auto left = deadline - std::chrono::steady_clock::now();
@@ -52,13 +44,21 @@ HRESULT openStore(const RepairCommand& command, const char* name,
   }
 }
 
+std::string describeResult(HRESULT hr) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  return std::string(engine::resultName(hr)) + " (" + code + ")";
+}
+
+namespace {
+
 enum class RunOutcome { done, failed };
 
 // One run: open, the passes with the report, save or revert, close.
 RunOutcome runOnce(const RepairCommand& command, const char* name, RepairRun& run,
                    std::ostream& err) {
   std::unique_ptr<StoreSession> session;
-  HRESULT hr = openStore(command, name, session, err);
+  HRESULT hr = openStoreWaiting(command.store, command.waitSeconds, name, session, err);
   if (hr < 0) {
     err << "vddb " << name << ": " << command.store << ": " << describeResult(hr)
         << (hr == engine::kStoreLocked ? " (try --wait SECONDS)" : "") << "\n";

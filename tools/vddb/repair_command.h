@@ -3,7 +3,10 @@
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 #include <string>
+
+#include "engine/engine.h"
 
 namespace vddb::tool {
 
@@ -25,6 +28,13 @@ struct RepairCommand {
 
 // The most runs that --until-clean makes.
 inline constexpr int kMaxCleanRuns = 8;
+
+// Opens `store` for writing, waiting up to `waitSeconds` while another
+// process holds it (saying so once on `err`, as "vddb NAME: ...").
+HRESULT openStoreWaiting(const std::string& store, unsigned waitSeconds, const char* name,
+                         std::unique_ptr<engine::StoreSession>& session, std::ostream& err);
+// "store locked (0x80040A04)".
+std::string describeResult(HRESULT hr);
 
 // Runs the command; the report goes to `out`, errors to `err`.
 int runRepairCommand(const RepairCommand& command, std::ostream& out, std::ostream& err);

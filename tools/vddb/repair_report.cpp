@@ -173,6 +173,21 @@ void ReportCollector::passEnded(const tUpgradeDowngradeMgr::tPassRow& /*row*/,
   claimPending();
 }
 
+void ReportCollector::describeCommit(engine::CommitNote& note) noexcept {
+  // The journal keeps the run's records as the JSON report shows them, and
+  // counts the problems as its summary does; a report that ran short of
+  // memory is left out rather than kept in part.
+  if (_failed) return;
+  try {
+    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    for (const ReportedProblem& problem : _run.problems) records.push_back(problemJson(problem));
+    note.report = records.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    note.problems = static_cast<std::int64_t>(_run.changeCount());
+  } catch (const std::bad_alloc&) {
+    note = engine::CommitNote{};
+  }
+}
+
 void ReportCollector::callFailed(const char* call, HRESULT result) noexcept {
   _lastFailedCall = call;
   _lastFailedResult = result;
@@ -240,6 +255,33 @@ void writeTextReport(std::ostream& out, const std::vector<RepairRun>& runs) {
   }
 }
 
+nlohmann::ordered_json problemJson(const ReportedProblem& problem) {
+  using nlohmann::ordered_json;
+  ordered_json p;
+  p["code"] = problem.kind->code;
+  p["row"] = problem.kind->row;
+  p["pass"] = problem.passName;
+  p["action"] = tUpgradeDowngradeMgr::actionName(problem.kind->action);
+  p["message"] = problem.message;
+  p["object"] = problem.hasObject ? ordered_json(formatGuid(problem.object)) : ordered_json();
+  p["class"] =
+      problem.hasClass ? ordered_json(formatGuid(problem.objectClass)) : ordered_json();
+  p["ownedDeleted"] = problem.ownedDeleted;
+  ordered_json deleted = ordered_json::array();
+  for (const GUID& guid : problem.deleted) deleted.push_back(formatGuid(guid));
+  p["deleted"] = std::move(deleted);
+  ordered_json changed = ordered_json::array();
+  for (const ReportedValue& value : problem.changed) {
+    changed.push_back(
+        {{"object", formatGuid(value.object)}, {"attribute", hex32(value.attribute)}});
+  }
+  p["changed"] = std::move(changed);
+  ordered_json evidence = ordered_json::object();
+  for (const auto& [name, value] : problem.evidence) evidence[name] = value;
+  p["evidence"] = std::move(evidence);
+  return p;
+}
+
 void writeJsonReport(std::ostream& out, const std::string& command, const std::string& store,
                      const std::vector<RepairRun>& runs, const std::string& outcome, int exitCode) {
   using nlohmann::ordered_json;
@@ -261,31 +303,7 @@ void writeJsonReport(std::ostream& out, const std::string& command, const std::s
                         {"status", pass.status}});
     }
     ordered_json problems = ordered_json::array();
-    for (const ReportedProblem& problem : run.problems) {
-      ordered_json p;
-      p["code"] = problem.kind->code;
-      p["row"] = problem.kind->row;
-      p["pass"] = problem.passName;
-      p["action"] = tUpgradeDowngradeMgr::actionName(problem.kind->action);
-      p["message"] = problem.message;
-      p["object"] = problem.hasObject ? ordered_json(formatGuid(problem.object)) : ordered_json();
-      p["class"] =
-          problem.hasClass ? ordered_json(formatGuid(problem.objectClass)) : ordered_json();
-      p["ownedDeleted"] = problem.ownedDeleted;
-      ordered_json deleted = ordered_json::array();
-      for (const GUID& guid : problem.deleted) deleted.push_back(formatGuid(guid));
-      p["deleted"] = std::move(deleted);
-      ordered_json changed = ordered_json::array();
-      for (const ReportedValue& value : problem.changed) {
-        changed.push_back(
-            {{"object", formatGuid(value.object)}, {"attribute", hex32(value.attribute)}});
-      }
-      p["changed"] = std::move(changed);
-      ordered_json evidence = ordered_json::object();
-      for (const auto& [name, value] : problem.evidence) evidence[name] = value;
-      p["evidence"] = std::move(evidence);
-      problems.push_back(std::move(p));
-    }
+    for (const ReportedProblem& problem : run.problems) problems.push_back(problemJson(problem));
     jsonRun["passes"] = std::move(passes);
     jsonRun["problems"] = std::move(problems);
     jsonRun["total"] = run.changeCount();

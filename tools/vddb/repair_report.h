@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,7 @@ class ReportCollector final : public tUpgradeDowngradeMgr::tRepairReport,
   void objectDeleted(const GUID& object, const GUID& objectClass) noexcept override;
   void valueChanged(const GUID& object, std::uint32_t attribute) noexcept override;
   void callFailed(const char* call, HRESULT result) noexcept override;
+  void describeCommit(engine::CommitNote& note) noexcept override;
 
  private:
   void claimPending();
@@ -95,6 +97,9 @@ std::string problemLine(const ReportedProblem& problem);
 
 // The text report: runs, each with its problems grouped by pass and a summary.
 void writeTextReport(std::ostream& out, const std::vector<RepairRun>& runs);
+
+// One problem record as the JSON report and the journal hold it.
+nlohmann::ordered_json problemJson(const ReportedProblem& problem);
 
 // The JSON report (format "vddb-report/1", docs/vddb.md).
 void writeJsonReport(std::ostream& out, const std::string& command, const std::string& store,
