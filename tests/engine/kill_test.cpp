@@ -1,6 +1,7 @@
 // A process killed at any moment leaves its store either as it was before
-// the transaction or with all of it: a child opens a file store, makes a
-// large change and is killed (SIGKILL) before, during and after its commit.
+// the transaction or with all of it, its journal included: a child opens a
+// file store, makes a large change (or undoes it) and is killed (SIGKILL)
+// before, during and after its commit.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -91,10 +92,30 @@ bool change(IkorrinStorage* storage) {
   return true;
 }
 
+// The undo of the store's latest journal entry.
+bool undoLatest(StoreSession& s) {
+  std::int64_t undone = 0;
+  std::vector<JournalConflict> conflicts;
+  return s.undo(0, undone, conflicts) >= 0;
+}
+
+// The store as a reader finds it: the dump, and the journal's entries.
+std::string stateOf(const std::string& path) {
+  std::string state = dumpFile(path);
+  std::unique_ptr<StoreSession> s;
+  std::vector<JournalSummary> entries;
+  if (StoreSession::openReadOnly(path, s) < 0 || s->journal(entries) < 0) return state + "?";
+  for (const JournalSummary& e : entries) {
+    state += "\nentry " + std::to_string(e.number) + ": " + std::to_string(e.deleted) + " " +
+             std::to_string(e.created) + " " + std::to_string(e.changed);
+  }
+  return state;
+}
+
 enum class KillPoint { kWhileChanging, kAfterChangesBeforeCommit, kDuringCommit, kAfterCommit };
 
 // The child: never returns into the test framework.
-[[noreturn]] void child(const std::string& path, int out, KillPoint point) {
+[[noreturn]] void child(const std::string& path, int out, KillPoint point, bool undo) {
   const auto say = [out](const char* word) {
     const ssize_t ignored = ::write(out, word, 1);
     (void)ignored;
@@ -102,7 +123,7 @@ enum class KillPoint { kWhileChanging, kAfterChangesBeforeCommit, kDuringCommit,
   std::unique_ptr<StoreSession> s;
   if (StoreSession::open(path, s) < 0) ::_exit(2);
   say("o");  // opened
-  if (!change(s->storage())) ::_exit(3);
+  if (!(undo ? undoLatest(*s) : change(s->storage()))) ::_exit(3);
   say("c");  // changed
   if (point == KillPoint::kAfterChangesBeforeCommit) ::pause();
   if (s->commit() < 0) ::_exit(4);
@@ -112,26 +133,37 @@ enum class KillPoint { kWhileChanging, kAfterChangesBeforeCommit, kDuringCommit,
 }
 
 class KillTest : public EngineTest {
- protected:
+ public:  // for killDuringCommit, shared by the two fixtures
   void SetUp() override {
     path = dir.file("ddb.sqlite");
-    ASSERT_EQ(createStore(path, storeJson()), S_OK);
-    before = dumpFile(path);
+    makeStore(false);
+    before = stateOf(path);
     // The after state: the same transaction committed on a copy.
     const std::string copy = dir.file("copy.sqlite");
     std::filesystem::copy_file(path, copy);
     {
       std::unique_ptr<StoreSession> s;
       ASSERT_EQ(StoreSession::open(copy, s), S_OK);
-      ASSERT_TRUE(change(s->storage()));
+      ASSERT_TRUE(undo ? undoLatest(*s) : change(s->storage()));
       const auto start = std::chrono::steady_clock::now();
       ASSERT_EQ(s->commit(), S_OK);
       commitTime = std::chrono::duration_cast<std::chrono::microseconds>(
           std::chrono::steady_clock::now() - start);
     }
-    after = dumpFile(copy);
+    after = stateOf(copy);
     std::filesystem::remove(copy);
     ASSERT_NE(before, after);
+  }
+
+  // The store the child starts from: for an undo, with the change committed.
+  void makeStore(bool fresh) {
+    if (fresh) ASSERT_EQ(std::filesystem::remove(path), true);
+    ASSERT_EQ(createStore(path, storeJson()), S_OK);
+    if (!undo) return;
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::open(path, s), S_OK);
+    ASSERT_TRUE(change(s->storage()));
+    ASSERT_EQ(s->commit(), S_OK);
   }
 
   // Runs one child, waits for `signal` from it, then waits `delay` and kills
@@ -142,7 +174,7 @@ class KillTest : public EngineTest {
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::close(fds[0]);
-      child(path, fds[1], point);
+      child(path, fds[1], point, undo);
     }
     ::close(fds[1]);
     char got = 0;
@@ -155,9 +187,10 @@ class KillTest : public EngineTest {
     ::waitpid(pid, &status, 0);
     ::close(fds[0]);
     EXPECT_TRUE(WIFSIGNALED(status)) << "the child ended on its own with " << WEXITSTATUS(status);
-    return dumpFile(path);
+    return stateOf(path);
   }
 
+  bool undo = false;  // the child undoes the change instead of making it
   TempDir dir;
   std::string path;
   std::string before;
@@ -184,28 +217,44 @@ TEST_F(KillTest, KilledAfterCommitLeavesTheStoreAsAfter) {
   EXPECT_TRUE(killAt(KillPoint::kAfterCommit, 'd', std::chrono::microseconds(0)) == after);
 }
 
-TEST_F(KillTest, KilledDuringCommitLeavesBeforeOrAfterNeverAMix) {
+class KillTestOfUndo : public KillTest {
+ protected:
+  void SetUp() override {
+    undo = true;
+    KillTest::SetUp();
+  }
+};
+
+void killDuringCommit(KillTest& test) {
   int befores = 0;
   int afters = 0;
   // Kill points spread over twice the time a commit took here.
   for (int step = 0; step <= 12; ++step) {
-    const auto us = commitTime.count() * step / 5;
+    const auto us = test.commitTime.count() * step / 5;
     SCOPED_TRACE(us);
     // Each round starts from the original store.
-    if (afters > 0 || befores > 0) {
-      ASSERT_EQ(std::filesystem::remove(path), true);
-      ASSERT_EQ(createStore(path, storeJson()), S_OK);
-    }
-    const std::string state = killAt(KillPoint::kDuringCommit, 'c', std::chrono::microseconds(us));
-    const bool isBefore = state == before;
-    const bool isAfter = state == after;
+    if (afters > 0 || befores > 0) test.makeStore(true);
+    const std::string state =
+        test.killAt(KillPoint::kDuringCommit, 'c', std::chrono::microseconds(us));
+    const bool isBefore = state == test.before;
+    const bool isAfter = state == test.after;
     EXPECT_TRUE(isBefore || isAfter) << "a mix: " << state.substr(0, 200);
     befores += isBefore ? 1 : 0;
     afters += isAfter ? 1 : 0;
   }
-  RecordProperty("before", befores);
-  RecordProperty("after", afters);
-  RecordProperty("commit_us", static_cast<int>(commitTime.count()));
+  ::testing::Test::RecordProperty("before", befores);
+  ::testing::Test::RecordProperty("after", afters);
+  ::testing::Test::RecordProperty("commit_us", static_cast<int>(test.commitTime.count()));
+}
+
+TEST_F(KillTest, KilledDuringCommitLeavesBeforeOrAfterNeverAMix) { killDuringCommit(*this); }
+
+// The same for an undo: before, the change and its entry; after, the
+// change undone and a second entry; never a mix.
+TEST_F(KillTestOfUndo, KilledAnywhereLeavesBeforeOrAfterNeverAMix) {
+  EXPECT_TRUE(killAt(KillPoint::kWhileChanging, 'o', std::chrono::microseconds(500)) == before);
+  EXPECT_TRUE(killAt(KillPoint::kAfterChangesBeforeCommit, 'c', {}) == before);
+  killDuringCommit(*this);
 }
 
 }  // namespace

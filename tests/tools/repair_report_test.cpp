@@ -18,6 +18,7 @@
 
 #include "engine/engine.h"
 #include "generate/generate_store.h"
+#include "journal_command.h"
 #include "repair_command.h"
 
 namespace {
@@ -53,12 +54,26 @@ Result run(const fs::path& store, bool preview, bool untilClean = false) {
   return result;
 }
 
-json dump(const fs::path& store) {
+std::string dumpText(const fs::path& store) {
   std::unique_ptr<vddb::engine::StoreSession> session;
   EXPECT_GE(vddb::engine::StoreSession::openReadOnly(store.string(), session), 0) << store;
   std::string text;
   EXPECT_GE(session->dumpJson(text), 0);
-  return json::parse(text);
+  return text;
+}
+
+json dump(const fs::path& store) { return json::parse(dumpText(store)); }
+
+// vddb show --json or vddb undo on `store`: the exit code and the output.
+std::pair<int, std::string> journalCommand(int (*run)(const vddb::tool::JournalCommand&,
+                                                      std::ostream&, std::ostream&),
+                                           const fs::path& store) {
+  vddb::tool::JournalCommand command;
+  command.store = store.string();
+  command.json = true;
+  std::ostringstream out, err;
+  const int exitCode = run(command, out, err);
+  return {exitCode, out.str() + err.str()};
 }
 
 std::map<std::string, json> objectsOf(const json& dumped) {
@@ -168,9 +183,11 @@ void RepairReportTest::previewEqualsRepairAndAccountsForTheDump(const StoreSourc
   const Result check = run(checked, /*preview=*/true);
   EXPECT_EQ(readFile(checked), bytesBefore) << "check must leave the file byte for byte";
 
-  const json before = dump(repaired);
+  const std::string beforeText = dumpText(repaired);
+  const json before = json::parse(beforeText);
   const Result repair = run(repaired, /*preview=*/false);
-  const json after = dump(repaired);
+  const std::string afterText = dumpText(repaired);
+  const json after = json::parse(afterText);
 
   ASSERT_EQ(recordKeys(check.report), recordKeys(repair.report)) << check.err << repair.err;
   const json& problems = repair.report["runs"][0]["problems"];
@@ -223,6 +240,36 @@ void RepairReportTest::previewEqualsRepairAndAccountsForTheDump(const StoreSourc
           << guid << " " << id << ": " << oldValue << " -> " << newValue;
     }
   }
+
+  // The journal entry holds what went, as the dump showed it, and every
+  // value changed, as before and after; its undo gives back the store
+  // byte for byte, and undoing the undo gives back the repair.
+  const auto [shown, entryText] = journalCommand(&vddb::tool::runShow, repaired);
+  if (beforeText == afterText) {
+    EXPECT_EQ(shown, 8) << "a repair that changed nothing leaves no entry";
+    return;
+  }
+  ASSERT_EQ(shown, 0) << entryText;
+  const json entry = json::parse(entryText);
+  EXPECT_EQ(entry["entry"]["problems"], changes);
+  EXPECT_EQ(entry["problems"].size(), problems.size());
+  std::set<std::string> journalled;
+  for (const json& object : entry["deletedObjects"]) {
+    journalled.insert(object["guid"].get<std::string>());
+    EXPECT_EQ(object, objectsBefore.at(object["guid"])) << "as the dump showed it";
+  }
+  EXPECT_EQ(journalled, gone);
+  for (const json& change : entry["changedValues"]) {
+    const std::string guid = change["object"];
+    std::string id = change["attribute"];
+    id = "0x" + id.substr(2);
+    EXPECT_EQ(change["before"], objectsBefore.at(guid)["values"].value(id, json())) << guid << id;
+    EXPECT_EQ(change["after"], objectsAfter.at(guid)["values"].value(id, json())) << guid << id;
+  }
+  EXPECT_EQ(journalCommand(&vddb::tool::runUndo, repaired).first, 0);
+  EXPECT_TRUE(dumpText(repaired) == beforeText) << "the undo is not exact";
+  EXPECT_EQ(journalCommand(&vddb::tool::runUndo, repaired).first, 0);
+  EXPECT_TRUE(dumpText(repaired) == afterText) << "the undo of the undo is not the repair";
 }
 
 // The fixed order of the passes can leave damage that a later pass

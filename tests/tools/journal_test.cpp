@@ -1,0 +1,169 @@
+// The journal's bounds and refusals: an undo that a later change stands in
+// the way of changes nothing; the journal keeps a bounded history; a store
+// of the previous schema version opens as it is and is upgraded by its
+// first change; a newer one is refused.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "journal_command.h"
+#include "store/guid.h"
+#include "store/scoped_ref.h"
+#include "repair_command.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vddb::engine::JournalSummary;
+using vddb::engine::StoreSession;
+using vddb::tool::JournalCommand;
+
+class JournalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    _dir = fs::temp_directory_path() /
+           ("vddb-journal-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(_dir);
+    fs::create_directories(_dir);
+    store = (_dir / "ddb.sqlite").string();
+  }
+  void TearDown() override { fs::remove_all(_dir); }
+
+  void loadExample() {
+    std::ifstream in(VDDB_EXAMPLE_STORE, std::ios::binary);
+    std::string error;
+    ASSERT_GE(vddb::engine::createStoreFromJson(in, store, false, &error), 0) << error;
+  }
+  int repair() {
+    vddb::tool::RepairCommand command;
+    command.store = store;
+    std::ostringstream out, err;
+    return vddb::tool::runRepairCommand(command, out, err);
+  }
+  int journal(int (*run)(const JournalCommand&, std::ostream&, std::ostream&),
+              std::int64_t entry = 0, std::optional<std::size_t> prune = {}) {
+    JournalCommand command;
+    command.store = store;
+    command.entry = entry;
+    command.prune = prune;
+    std::ostringstream out, err;
+    const int exitCode = run(command, out, err);
+    said = out.str() + err.str();
+    return exitCode;
+  }
+  std::string dump() {
+    std::unique_ptr<StoreSession> s;
+    EXPECT_GE(StoreSession::openReadOnly(store, s), 0);
+    std::string text;
+    EXPECT_GE(s->dumpJson(text), 0);
+    return text;
+  }
+  std::vector<JournalSummary> entries() {
+    std::unique_ptr<StoreSession> s;
+    std::vector<JournalSummary> list;
+    EXPECT_GE(StoreSession::openReadOnly(store, s), 0);
+    EXPECT_GE(s->journal(list), 0);
+    return list;
+  }
+  void sql(const char* text) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, text, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+
+  fs::path _dir;
+  std::string store;
+  std::string said;
+};
+
+// Entry 1 repairs; entry 2 undoes it. Entry 1 cannot be undone again (entry
+// 2 touched its objects), nor, after entry 2 is undone, when a row it left
+// was changed where no entry saw it. Each refusal changes nothing.
+TEST_F(JournalTest, AnUndoThatALaterChangeStandsInTheWayOfChangesNothing) {
+  loadExample();
+  ASSERT_EQ(repair(), 1);
+  ASSERT_EQ(journal(&vddb::tool::runUndo, 1), 0) << said;
+  const std::string undone = dump();
+  EXPECT_EQ(journal(&vddb::tool::runUndo, 1), 8);
+  EXPECT_NE(said.find("entry 1 cannot be undone"), std::string::npos) << said;
+  EXPECT_NE(said.find(": entry 2\n"), std::string::npos) << said;
+  EXPECT_EQ(dump(), undone);
+  EXPECT_EQ(entries().size(), 2U);
+
+  // An object entry 2 put back, changed outside the journal.
+  sql("UPDATE int_values SET value = value + 1 WHERE object = "
+      "(SELECT object FROM int_values ORDER BY object LIMIT 1)");
+  const std::string touched = dump();
+  EXPECT_EQ(journal(&vddb::tool::runUndo, 2), 8);
+  EXPECT_NE(said.find("no longer as the entry left them"), std::string::npos) << said;
+  EXPECT_NE(said.find("changed outside the journal"), std::string::npos) << said;
+  EXPECT_EQ(dump(), touched);
+  EXPECT_EQ(entries().size(), 2U);
+  EXPECT_EQ(journal(&vddb::tool::runUndo, 7), 8) << "no entry 7";
+}
+
+// Every commit that changes something adds an entry; past 100 the oldest
+// go; --prune keeps the newest KEEP.
+TEST_F(JournalTest, HistoryIsBoundedAndPrunedByHand) {
+  loadExample();
+  for (int i = 0; i < 103; ++i) {
+    std::unique_ptr<StoreSession> s;
+    ASSERT_GE(StoreSession::open(store, s), 0);
+    tScopedRef<IStorageObject> object;
+    ASSERT_GE(s->storage()->openObject(*vddb::parseGuid("01000001-0000-4000-8000-000000000001"),
+                                       object.put()),
+              0);
+    ASSERT_GE(object->setReference(0x20C00021, i % 2 == 0 ? nullptr : object.get()), 0);
+    ASSERT_GE(s->commit(), 0);
+  }
+  std::vector<JournalSummary> list = entries();
+  ASSERT_EQ(list.size(), 100U);
+  EXPECT_EQ(list.front().number, 4);
+  EXPECT_EQ(list.back().number, 103);
+  EXPECT_EQ(list.back().changed, 1);
+  EXPECT_EQ(journal(&vddb::tool::runHistory, 0, 3), 0);
+  EXPECT_EQ(said, "dropped 97 entries\n");
+  list = entries();
+  ASSERT_EQ(list.size(), 3U);
+  EXPECT_EQ(list.front().number, 101);
+}
+
+// The previous release's store (schema 2, the example store as it wrote
+// it): read as it is, left at version 2 by a check, upgraded with the
+// first repair, whose undo then gives back the same objects.
+TEST_F(JournalTest, PreviousSchemaIsUpgradedByItsFirstChangeAndNewerIsRefused) {
+  fs::copy_file(VDDB_SCHEMA2_STORE, store);
+  const std::string original = dump();
+  EXPECT_TRUE(entries().empty());
+  vddb::tool::RepairCommand check;
+  check.store = store;
+  check.preview = true;
+  std::ostringstream out, err;
+  EXPECT_EQ(vddb::tool::runRepairCommand(check, out, err), 4) << err.str();
+  std::ifstream fixture(VDDB_SCHEMA2_STORE, std::ios::binary), copy(store, std::ios::binary);
+  EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(fixture), {},
+                         std::istreambuf_iterator<char>(copy), {}))
+      << "a check must leave the previous version's file as it was";
+
+  ASSERT_EQ(repair(), 1);
+  EXPECT_EQ(entries().size(), 1U);
+  ASSERT_EQ(journal(&vddb::tool::runUndo), 0) << said;
+  EXPECT_EQ(dump(), original);
+
+  sql("UPDATE meta SET value = '4' WHERE key = 'schema'");
+  std::unique_ptr<StoreSession> s;
+  EXPECT_EQ(StoreSession::open(store, s), vddb::engine::kStoreVersion);
+  EXPECT_EQ(journal(&vddb::tool::runHistory), 8);
+  EXPECT_NE(said.find("unsupported store version"), std::string::npos) << said;
+}
+
+}  // namespace
