@@ -21,6 +21,7 @@ struct RepairCommand {
   bool json = false;
   unsigned waitSeconds = 0;  // how long to wait for a locked store
   bool untilClean = false;   // repair: repeat until a run changes nothing
+  bool progress = false;     // draw the progress line on the error stream (a terminal)
 };
 
 // The most runs that --until-clean makes.
