@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <new>
 
 #include "engine/engine.h"
 #include "generate/generate_store.h"
@@ -23,7 +24,7 @@ class GenerateLine final : public generate::GenerateProgress {
         _line.draw("generating: " + groupedCount(objects) + " of " + groupedCount(_objects) +
                    " objects");
       }
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
       // Only a display: the generation goes on without it.
     }
   }

@@ -34,6 +34,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,7 +110,7 @@ class DumpLine final : public vddb::engine::DumpProgress {
         _line.draw("dumping: " + (total > 0 ? vddb::tool::percentOf(written, total)
                                             : vddb::tool::groupedCount(written) + " objects"));
       }
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
       // Only a display: the dump goes on without it.
     }
   }

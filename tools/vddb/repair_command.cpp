@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -79,7 +80,7 @@ class PassProgress final : public tUpgradeDowngradeMgr::tRepairReport {
   void draw(const std::string& what) noexcept {
     try {
       _line.draw(_prefix + what);
-    } catch (...) {
+    } catch (const std::bad_alloc&) {
       // The line is only a display: without memory for it, the repair goes on.
     }
   }
