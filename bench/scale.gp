@@ -6,7 +6,8 @@
 #   $work/shares.dat  per store size: its label, then each pass's share of
 #                     the passes' CPU time in percent; the header names the passes
 #
-# and writes $out/times.svg and $out/pass-shares.svg.
+# and writes $out/times.svg and $out/pass-shares.svg, each with `note` (the
+# sizes whose figures come from an earlier run) at its foot when it is not empty.
 
 set terminal svg size 760,480 dynamic noenhanced font "sans,12" background rgb "white"
 set datafile missing "-"
@@ -26,6 +27,7 @@ set mytics 10
 # From the smallest to the largest store measured, with a little room.
 set autoscale xfix
 set offsets graph 0.04, graph 0.04, 0, 0
+if (strlen(note) > 0) set label 1 note at screen 0.98, screen 0.03 right font ",10" tc rgb "#555555"
 colors = "#1b6ca8 #e07b00 #2a9d3a"
 names = "load dump repair"
 plot for [i = 1:3] work . "/series.dat" using 1:(column(2 * i + 1)) \
@@ -48,6 +50,7 @@ set xlabel "objects in the store"
 # Pass 1 is at the bottom of each bar, and at the bottom of the key.
 set key outside right center reverse invert Left samplen 1.5 noautotitle
 set grid ytics lc rgb "#dddddd"
+if (strlen(note) > 0) set label 1 note at screen 0.98, screen 0.03 right font ",10" tc rgb "#555555"
 palette = "#1b6ca8 #7fb3d5 #e07b00 #f5b971 #2a9d3a #8fd19e #c0392b #f1948a #7d3c98 #c39bd3 #7f8c8d #d5c28f"
 plot for [i = 2:13] work . "/shares.dat" using i:xtic(1) lc rgb word(palette, i - 1) \
   title columnhead(i)
