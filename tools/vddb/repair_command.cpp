@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "app/repair_transaction.h"
-#include "progress.h"
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
+#include "progress.h"
 #include "repair/pass_sequence.h"
 #include "repair_report.h"
 #include "status/status_rules.h"
@@ -89,7 +89,8 @@ class PassProgress final : public tUpgradeDowngradeMgr::tRepairReport {
   ProgressLine& _line;
   std::string _prefix;
   bool _preview;
-  std::uint32_t _rows = static_cast<std::uint32_t>(tUpgradeDowngradeMgr::repairPassTable().size());
+  const std::uint32_t _rows =
+      static_cast<std::uint32_t>(tUpgradeDowngradeMgr::repairPassTable().size());
 };
 
 enum class RunOutcome { done, failed };
