@@ -1,18 +1,11 @@
 // The progress line: its texts, when it redraws (by a clock the test
-// moves), reading through it, and that a command drawing it reports and
-// dumps exactly what it does without it.
+// moves), and reading through it. vddb_tool_test runs the commands with it.
 #include "progress.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <sstream>
 #include <string>
-#include <vector>
-
-#include "engine/engine.h"
-#include "generate/generate_store.h"
-#include "repair_command.h"
 
 namespace {
 
@@ -87,63 +80,6 @@ TEST(ProgressTest, ReadingThroughGivesTheSourceAndItsPositions) {
   std::ostringstream again;
   again << in.rdbuf();
   EXPECT_EQ(again.str(), text);
-}
-
-class ProgressCommandTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("vddb-progress-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::create_directories(dir);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::filesystem::path dir;
-};
-
-TEST_F(ProgressCommandTest, CheckAndDumpGiveTheSameOutputWithTheLine) {
-  const std::string store = (dir / "ddb.sqlite").string();
-  ASSERT_GE(vddb::generate::generateStoreFile({3000, 7, 0.05}, store, false), 0);
-
-  // The report and the exit code do not depend on the line; the line names
-  // every pass and is taken back at the end.
-  std::string report[2], line[2];
-  int exitCode[2];
-  for (const bool progress : {false, true}) {
-    vddb::tool::RepairCommand command;
-    command.store = store;
-    command.preview = true;
-    command.progress = progress;
-    std::ostringstream out, err;
-    exitCode[progress] = vddb::tool::runRepairCommand(command, out, err);
-    report[progress] = out.str();
-    line[progress] = err.str();
-  }
-  EXPECT_EQ(exitCode[0], 4);
-  EXPECT_EQ(exitCode[1], exitCode[0]);
-  EXPECT_EQ(report[1], report[0]);
-  EXPECT_EQ(line[0], "");
-  EXPECT_NE(line[1].find("\rcheck: pass 1 of 12 checkTrelixChassisSlots"), std::string::npos);
-  EXPECT_NE(line[1].find("\rcheck: pass 12 of 12 purgeDuplicateLinkRecords"), std::string::npos);
-  EXPECT_EQ(line[1].back(), '\r');
-  EXPECT_EQ(line[1].find_last_not_of(" \r", line[1].size()), line[1].rfind("reverting") + 8);
-
-  struct Counts final : vddb::engine::DumpProgress {
-    void objectsWritten(std::uint64_t written, std::uint64_t total) noexcept override {
-      seen.emplace_back(written, total);
-    }
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
-  } counts;
-  std::unique_ptr<vddb::engine::StoreSession> session;
-  ASSERT_GE(vddb::engine::StoreSession::openReadOnly(store, session), 0);
-  std::string plain;
-  ASSERT_GE(session->dumpJson(plain), 0);
-  std::ostringstream withProgress;
-  ASSERT_GE(vddb::engine::dumpJsonWithProgress(*session, withProgress, false, counts), 0);
-  EXPECT_EQ(withProgress.str(), plain);
-  ASSERT_FALSE(counts.seen.empty());
-  EXPECT_EQ(counts.seen.front().first, 256u);
-  EXPECT_GE(counts.seen.front().second, 3000u);
-  EXPECT_LE(counts.seen.back().first, counts.seen.back().second);
 }
 
 }  // namespace
