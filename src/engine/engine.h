@@ -195,4 +195,22 @@ HRESULT setPageCacheLimit(StoreSession& session, std::uint64_t bytes) noexcept;
 // objects, classes, attributes). Tests end by checking it is 0.
 std::size_t liveInterfaceCount() noexcept;
 
+// Told how far a dump has come. A progress display only watches: it never
+// fails the dump.
+class DumpProgress {
+ public:
+  // `written` of the store's `total` objects are written (`total` is 0 when
+  // the store could not count them).
+  virtual void objectsWritten(std::uint64_t written, std::uint64_t total) noexcept = 0;
+
+ protected:
+  ~DumpProgress() = default;
+};
+
+// StoreSession::dumpJson to `out`, telling `progress` every few hundred
+// objects. Counts the store's objects first (one more pass over the object
+// table, for the total); the dump is the same as without progress.
+HRESULT dumpJsonWithProgress(StoreSession& session, std::ostream& out, bool allClasses,
+                             DumpProgress& progress, std::string* error = nullptr);
+
 }  // namespace vddb::engine

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "encoding/utf.h"
+#include "engine/com_objects.h"
 #include "engine/json_io.h"
 #include "store/interfaces.h"
 
@@ -175,9 +176,26 @@ void writeClass(const ClassDef& c, bool last, std::string& out) {
   out += last ? "    }\n" : "    },\n";
 }
 
+// The store's object count for a progress display, read in the dump's read
+// transaction; 0 when it cannot be read (the dump then finds out why).
+std::uint64_t objectCount(sqlite3* db) {
+  sqlite3_stmt* stmt = nullptr;
+  std::uint64_t count = 0;
+  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM objects", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    count = static_cast<std::uint64_t>(std::max<sqlite3_int64>(sqlite3_column_int64(stmt, 0), 0));
+  }
+  sqlite3_finalize(stmt);
+  return count;
+}
+
+// Objects between two reports of progress.
+constexpr std::uint64_t kProgressEvery = 256;
+
 }  // namespace
 
-HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error) {
+HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error,
+                  DumpProgress* progress) {
   if (!store.isOpen()) return kStoreClosed;
   try {
     std::string buffer;
@@ -212,6 +230,10 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
     for (Cursor* c : {&objects, &ints, &strings, &refs}) {
       if (rc == SQLITE_OK) rc = c->advance();
     }
+    // Counted once the cursors hold the read transaction, so that the
+    // total is that of the state dumped.
+    const std::uint64_t total = progress != nullptr && rc == SQLITE_OK ? objectCount(db) : 0;
+    std::uint64_t written = 0;
     std::vector<Value> values;
     bool first = true;
     while (rc == SQLITE_OK && objects.atRow()) {
@@ -263,6 +285,9 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
       }
       buffer += values.empty() ? "}\n    }" : "\n      }\n    }";
       flush(false);
+      if (progress != nullptr && ++written % kProgressEvery == 0) {
+        progress->objectsWritten(written, total);
+      }
       rc = objects.advance();
     }
     if (rc == SQLITE_OK) {
@@ -286,6 +311,13 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
     if (error != nullptr) *error = "out of memory";
     return E_OUTOFMEMORY;
   }
+}
+
+HRESULT dumpJsonWithProgress(StoreSession& session, std::ostream& out, bool allClasses,
+                             DumpProgress& progress, std::string* error) {
+  const std::shared_ptr<Store> store = storeOfRoot(session.storage());
+  if (!store) return E_INVALIDARG;
+  return writeJson(*store, out, allClasses, error, &progress);
 }
 
 }  // namespace vddb::engine

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/engine.h"
 #include "engine/store.h"
 
 namespace vddb::engine {
@@ -22,8 +23,9 @@ HRESULT loadJson(Store& store, std::istream& in, std::string* error);
 // Writes the canonical dump: classes and objects ascending GUID, values
 // ascending attribute ID, integers signed, GUIDs lower case, one value per
 // line. Only classes that differ from the built-in catalog unless
-// `allClasses`.
-HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error);
+// `allClasses`. `progress`, when given, hears every few hundred objects.
+HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error,
+                  DumpProgress* progress = nullptr);
 
 // Values as the dump writes them. A JSON string of UTF-8 text (what is not
 // UTF-8 becomes U+FFFD); a text stored as UTF-16LE; a reference value, one

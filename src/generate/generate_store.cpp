@@ -24,13 +24,17 @@ constexpr std::size_t kBlock = 1 << 16;
 // The generator's text as an input stream buffer, one block at a time.
 class GeneratedText final : public std::streambuf {
  public:
-  explicit GeneratedText(detail::StoreGenerator& generator) : _generator(generator) {}
+  GeneratedText(detail::StoreGenerator& generator, GenerateProgress* progress)
+      : _generator(generator), _progress(progress) {}
 
  protected:
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
     _block.clear();
     while (_block.size() < kBlock && _generator.appendNext(_block)) {
+    }
+    if (_progress != nullptr) {
+      _progress->objectsGenerated(_generator.summary().objects, _block.empty());
     }
     if (_block.empty()) return traits_type::eof();
     setg(_block.data(), _block.data(), _block.data() + _block.size());
@@ -39,6 +43,7 @@ class GeneratedText final : public std::streambuf {
 
  private:
   detail::StoreGenerator& _generator;
+  GenerateProgress* _progress;
   std::string _block;
 };
 
@@ -107,14 +112,15 @@ HRESULT generateStore(const StoreRecipe& recipe, std::unique_ptr<engine::StoreSe
 }
 
 HRESULT generateStoreFile(const StoreRecipe& recipe, const std::string& path, bool replace,
-                          std::string* error, StoreSummary* summary) noexcept {
+                          std::string* error, StoreSummary* summary,
+                          GenerateProgress* progress) noexcept {
   if (const HRESULT checked = checkRecipe(recipe); checked < 0) {
     if (error != nullptr) *error = "the damage rate must be from 0 to 1";
     return checked;
   }
   try {
     detail::StoreGenerator generator(recipe);
-    GeneratedText text(generator);
+    GeneratedText text(generator, progress);
     std::istream in(&text);
     const HRESULT hr = engine::createStoreFromJson(in, path, replace, error);
     if (hr >= 0) keepSummary(generator, summary);

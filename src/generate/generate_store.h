@@ -57,11 +57,24 @@ HRESULT generateStoreJson(const StoreRecipe& recipe, std::string& json,
 HRESULT generateStore(const StoreRecipe& recipe, std::unique_ptr<engine::StoreSession>& session,
                       StoreSummary* summary = nullptr) noexcept;
 
+// Told how far the generation of a store file has come, each time the load
+// asks for more text. A progress display only watches.
+class GenerateProgress {
+ public:
+  // `objects` are generated; `all`: that is all of them, and the load now
+  // builds the store.
+  virtual void objectsGenerated(std::uint64_t objects, bool all) noexcept = 0;
+
+ protected:
+  ~GenerateProgress() = default;
+};
+
 // The store file `path`, built as engine::createStoreFromJson builds one
 // (beside `path`, renamed into place): an existing file is refused with
 // kStoreExists unless `replace` is set. The JSON text is streamed into the
 // load and never held whole.
 HRESULT generateStoreFile(const StoreRecipe& recipe, const std::string& path, bool replace,
-                          std::string* error = nullptr, StoreSummary* summary = nullptr) noexcept;
+                          std::string* error = nullptr, StoreSummary* summary = nullptr,
+                          GenerateProgress* progress = nullptr) noexcept;
 
 }  // namespace vddb::generate

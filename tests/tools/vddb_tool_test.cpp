@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -99,6 +100,37 @@ class ToolTest : public ::testing::Test {
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.out = readFile(file("stdout"));
     r.err = readFile(file("stderr"));
+    return r;
+  }
+
+  // Runs the tool to its end with its standard error on a terminal (a
+  // pseudo-terminal that this process reads); `err` is what the terminal got.
+  ToolRun runOnTerminal(const std::vector<std::string>& args) {
+    int terminal = -1, side = -1;
+    ToolRun r;
+    if (::openpty(&terminal, &side, nullptr, nullptr, nullptr) != 0) return r;
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int out = ::open(file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(out, 1);
+      ::dup2(side, 2);
+      ::close(terminal);
+      std::vector<char*> argv{const_cast<char*>(kTool.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(kTool.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(side);
+    // Read as it comes, or a full terminal would hold the tool up; the read
+    // fails once the tool has closed its side.
+    char block[4096];
+    for (ssize_t got; (got = ::read(terminal, block, sizeof block)) > 0;) r.err.append(block, got);
+    ::close(terminal);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = readFile(file("stdout"));
     return r;
   }
 
@@ -217,6 +249,43 @@ TEST_F(ToolTest, GenerateRepeatsItselfAndRefusesAnExistingStoreUnlessForced) {
   EXPECT_EQ(run({"generate", file("one.sqlite"), "-n", "5", "-s", "1", "--force"}).exitCode, 0);
   EXPECT_NE(run({"dump", file("one.sqlite")}).out, dump);
   EXPECT_THAT(names(), ElementsAre("one.sqlite", "two.sqlite"));
+}
+
+// The long commands keep a progress line on standard error only while it is
+// a terminal: written to a file, standard error holds nothing; on a
+// terminal it holds the line, taken back at the end, and standard output and
+// the exit code are the same either way.
+TEST_F(ToolTest, ProgressIsDrawnOnlyOnATerminal) {
+  const std::string base = file("base.sqlite");
+  ASSERT_EQ(run({"generate", "-n", "2000", "-s", "3", "--damage", "0.05", base}).exitCode, 0);
+  writeFile(file("in.json"), run({"dump", base}).out);
+  const struct {
+    std::vector<std::string> args;
+    const char* line;  // a text the line shows
+  } cases[] = {
+      {{"generate", "-n", "2000", "-s", "3", "--force", file("new.sqlite")},
+       "\rgenerating: all generated, building the store"},
+      {{"load", "--force", file("in.json"), file("new.sqlite")},
+       "\rloading: all read, building the store"},
+      {{"dump", "--verify", base}, "\rdumping: checking the store file"},
+      {{"check", file("copy.sqlite")}, "\rcheck: pass 12 of 12 purgeDuplicateLinkRecords"},
+      {{"repair", file("copy.sqlite")}, "\rrepair: saving"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    std::filesystem::copy_file(base, file("copy.sqlite"),
+                               std::filesystem::copy_options::overwrite_existing);
+    const ToolRun plain = run(c.args);
+    EXPECT_THAT(plain.err, IsEmpty());
+    std::filesystem::copy_file(base, file("copy.sqlite"),
+                               std::filesystem::copy_options::overwrite_existing);
+    const ToolRun drawn = runOnTerminal(c.args);
+    EXPECT_EQ(drawn.exitCode, plain.exitCode);
+    EXPECT_EQ(drawn.out, plain.out);
+    EXPECT_THAT(drawn.err, HasSubstr(c.line));
+    EXPECT_THAT(drawn.err, StartsWith("\r"));
+    EXPECT_EQ(drawn.err.back(), '\r') << "the line is taken back";
+  }
 }
 
 struct FailingCommand {

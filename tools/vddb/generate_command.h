@@ -12,6 +12,7 @@ struct GenerateArguments {
   double damageRate = 0.0;
   std::string storePath;
   bool force = false;
+  bool progress = false;  // keep a progress line on standard error (a terminal)
 };
 
 // Builds the store and prints one line about it on standard output; a

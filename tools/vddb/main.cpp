@@ -17,7 +17,9 @@
 // Messages go to standard error; every failure exits non-zero (8 for a
 // store or file problem, including a store that dump --verify finds
 // damaged, 16 for a usage mistake, as file-system checkers do; check and
-// repair add 1 and 4). docs/vddb.md has the details.
+// repair add 1 and 4). While standard error is a terminal, load, dump,
+// generate, check and repair keep a progress line there. docs/vddb.md has
+// the details.
 #ifdef _WIN32
 #include "platform/win32.h"
 #else
@@ -32,9 +34,11 @@
 #include <cstring>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,11 +46,14 @@
 #include "engine/engine.h"
 #include "generate_command.h"
 #include "journal_command.h"
+#include "platform/terminal.h"
+#include "progress.h"
 #include "repair_command.h"
 
 namespace {
 
 using vddb::engine::StoreSession;
+using vddb::tool::ProgressLine;
 
 constexpr int kExitFailure = 8;
 constexpr int kExitUsage = 16;
@@ -62,7 +69,7 @@ std::string describe(HRESULT hr, const std::string& path) {
   return path + ": " + vddb::engine::resultName(hr) + " (" + code + ")";
 }
 
-int load(const std::string& jsonPath, const std::string& dbPath, bool force) {
+int load(const std::string& jsonPath, const std::string& dbPath, bool force, bool progress) {
   std::ifstream file;
   std::istream* in = &std::cin;
   if (jsonPath != "-") {
@@ -71,7 +78,20 @@ int load(const std::string& jsonPath, const std::string& dbPath, bool force) {
     in = &file;
   }
   std::string error;
-  const HRESULT hr = vddb::engine::createStoreFromJson(*in, dbPath, force, &error);
+  HRESULT hr = S_OK;
+  ProgressLine line(progress ? &std::cerr : nullptr);
+  if (line.on()) {
+    // How far the reading has come is how far the load has come; the size
+    // of standard input is not known.
+    std::error_code failed;
+    const std::uintmax_t size = jsonPath == "-" ? 0 : std::filesystem::file_size(jsonPath, failed);
+    vddb::tool::ProgressReadBuffer counted(*in->rdbuf(), failed ? 0 : size, "loading", line);
+    std::istream countedIn(&counted);
+    hr = vddb::engine::createStoreFromJson(countedIn, dbPath, force, &error);
+    line.clear();
+  } else {
+    hr = vddb::engine::createStoreFromJson(*in, dbPath, force, &error);
+  }
   if (hr < 0) {
     // What is wrong with the JSON is said with its file (a syntax error as
     // FILE:LINE:COLUMN); what is wrong with the store names the store.
@@ -85,7 +105,27 @@ int load(const std::string& jsonPath, const std::string& dbPath, bool force) {
   return 0;
 }
 
-int dump(const std::string& dbPath, bool allClasses, bool verify, unsigned waitSeconds) {
+// "dumping: 37%" on the progress line.
+class DumpLine final : public vddb::engine::DumpProgress {
+ public:
+  explicit DumpLine(ProgressLine& line) : _line(line) {}
+  void objectsWritten(std::uint64_t written, std::uint64_t total) noexcept override {
+    try {
+      if (_line.due()) {
+        _line.draw("dumping: " + (total > 0 ? vddb::tool::percentOf(written, total)
+                                            : vddb::tool::groupedCount(written) + " objects"));
+      }
+    } catch (const std::bad_alloc&) {
+      // Only a display: the dump goes on without it.
+    }
+  }
+
+ private:
+  ProgressLine& _line;
+};
+
+int dump(const std::string& dbPath, bool allClasses, bool verify, unsigned waitSeconds,
+         bool progress) {
   // A reader is shut out only while a writer saves (or, for a repair whose
   // changes outgrow its page cache, from the first spilled page until it
   // ends): wait for the store then, saying so once, rather than fail.
@@ -101,11 +141,14 @@ int dump(const std::string& dbPath, bool allClasses, bool verify, unsigned waitS
     }
   }
   if (hr < 0) return report("dump", describe(hr, dbPath));
+  ProgressLine line(progress ? &std::cerr : nullptr);
   if (verify) {
     // The full check: every page, and every index against its table. A
     // plain dump reads only the tables and would miss a damaged index.
+    line.draw("dumping: checking the store file");
     std::vector<std::string> findings;
     hr = session->checkIntegrity(StoreSession::IntegrityCheck::kFull, findings);
+    line.clear();
     if (hr < 0) {
       report("dump", describe(hr, dbPath));
       for (const std::string& finding : findings) report("dump", dbPath + ": " + finding);
@@ -113,7 +156,13 @@ int dump(const std::string& dbPath, bool allClasses, bool verify, unsigned waitS
     }
   }
   std::string error;
-  hr = session->dumpJson(std::cout, allClasses, &error);
+  if (line.on()) {
+    DumpLine dumpLine(line);
+    hr = vddb::engine::dumpJsonWithProgress(*session, std::cout, allClasses, dumpLine, &error);
+    line.clear();
+  } else {
+    hr = session->dumpJson(std::cout, allClasses, &error);
+  }
   if (hr < 0) return report("dump", dbPath + ": " + (error.empty() ? describe(hr, dbPath) : error));
   return 0;
 }
@@ -328,14 +377,23 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  // The progress line is for a person at a terminal. A dump to the same
+  // terminal would write its text over the line, so it keeps none then.
+  const bool progress = vddb::platform::standardErrorIsTerminal();
+  checkOptions.progress = progress;
+  repairOptions.progress = progress;
+  generate.progress = progress;
+  if (loadCmd->parsed()) return load(jsonPath, dbPath, force, progress);
+  if (dumpCmd->parsed()) {
+    return dump(dbPath, allClasses, verify, dumpWait,
+                progress && !vddb::platform::standardOutputIsTerminal());
+  }
   if (historyCmd->parsed()) {
     if (*pruneOption) history.prune = keep;
     return vddb::tool::runHistory(history, std::cout, std::cerr);
   }
   if (showCmd->parsed()) return vddb::tool::runShow(show, std::cout, std::cerr);
   if (undoCmd->parsed()) return vddb::tool::runUndo(undo, std::cout, std::cerr);
-  if (loadCmd->parsed()) return load(jsonPath, dbPath, force);
-  if (dumpCmd->parsed()) return dump(dbPath, allClasses, verify, dumpWait);
   if (lockCmd->parsed()) return lock(dbPath, seconds);
   if (checkCmd->parsed()) return vddb::tool::runRepairCommand(checkOptions, std::cout, std::cerr);
   if (repairCmd->parsed()) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "app/repair_transaction.h"
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
+#include "progress.h"
 #include "repair/pass_sequence.h"
 #include "repair_report.h"
 #include "status/status_rules.h"
@@ -27,13 +29,15 @@ constexpr unsigned kRetrySeconds = 3;
 }  // namespace
 
 HRESULT openStoreWaiting(const std::string& store, unsigned waitSeconds, const char* name,
-                         std::unique_ptr<engine::StoreSession>& session, std::ostream& err) {
+                         std::unique_ptr<engine::StoreSession>& session, std::ostream& err,
+                         ProgressLine* line) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
   bool said = false;
   for (;;) {
     const HRESULT hr = StoreSession::open(store, session);
     if (hr != engine::kStoreLocked || std::chrono::steady_clock::now() >= deadline) return hr;
     if (!said) {
+      if (line != nullptr) line->clear();
       err << "vddb " << name << ": " << store << " is locked by another process; waiting up to "
           << waitSeconds << " seconds" << std::endl;
       said = true;
@@ -52,13 +56,57 @@ std::string describeResult(HRESULT hr) {
 
 namespace {
 
+// Passes the report on to the collector and shows on the progress line
+// which pass runs: "repair: pass 5 of 12 purgeUnreferencedObjects".
+class PassProgress final : public tUpgradeDowngradeMgr::tRepairReport {
+ public:
+  PassProgress(tUpgradeDowngradeMgr::tRepairReport& next, ProgressLine& line, std::string prefix,
+               bool preview)
+      : _next(next), _line(line), _prefix(std::move(prefix)), _preview(preview) {}
+
+  void passStarted(const tUpgradeDowngradeMgr::tPassRow& row) noexcept override {
+    draw("pass " + std::to_string(row.order) + " of " + std::to_string(_rows) + " " + row.name);
+    _next.passStarted(row);
+  }
+  void problem(const tUpgradeDowngradeMgr::tProblemRecord& record) noexcept override {
+    _next.problem(record);
+  }
+  void passEnded(const tUpgradeDowngradeMgr::tPassRow& row, std::int32_t status) noexcept override {
+    _next.passEnded(row, status);
+    // The save (or the revert of a preview) follows the last pass.
+    if (row.order == _rows) draw(_preview ? "reverting" : "saving");
+  }
+
+ private:
+  void draw(const std::string& what) noexcept {
+    try {
+      _line.draw(_prefix + what);
+    } catch (const std::bad_alloc&) {
+      // The line is only a display: without memory for it, the repair goes on.
+    }
+  }
+
+  tUpgradeDowngradeMgr::tRepairReport& _next;
+  ProgressLine& _line;
+  std::string _prefix;
+  bool _preview;
+  const std::uint32_t _rows =
+      static_cast<std::uint32_t>(tUpgradeDowngradeMgr::repairPassTable().size());
+};
+
 enum class RunOutcome { done, failed };
 
 // One run: open, the passes with the report, save or revert, close.
-RunOutcome runOnce(const RepairCommand& command, const char* name, RepairRun& run,
-                   std::ostream& err) {
+// `number` counts the runs of --until-clean from 1.
+RunOutcome runOnce(const RepairCommand& command, const char* name, int number, RepairRun& run,
+                   std::ostream& err, ProgressLine& line) {
+  const std::string prefix =
+      std::string(name) + ": " + (number > 1 ? "run " + std::to_string(number) + ", " : "");
+  // Opening reads the whole file (SQLite's quick check).
+  line.draw(prefix + "checking the store file");
   std::unique_ptr<StoreSession> session;
-  HRESULT hr = openStoreWaiting(command.store, command.waitSeconds, name, session, err);
+  HRESULT hr = openStoreWaiting(command.store, command.waitSeconds, name, session, err, &line);
+  line.clear();
   if (hr < 0) {
     err << "vddb " << name << ": " << command.store << ": " << describeResult(hr)
         << (hr == engine::kStoreLocked ? " (try --wait SECONDS)" : "") << "\n";
@@ -81,15 +129,19 @@ RunOutcome runOnce(const RepairCommand& command, const char* name, RepairRun& ru
 
   ReportCollector collector(run);
   session->setChangeObserver(&collector);
+  PassProgress progress(collector, line, prefix, command.preview);
+  tUpgradeDowngradeMgr::tRepairReport* report = &collector;
+  if (line.on()) report = &progress;
   tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
   tStatus2 status;
   tMHWConfiguration* configuration = hwconfig::openConfiguration(*session, nullptr, status);
   if (configuration != nullptr) {
     app::repairOpenedConfiguration(
-        *configuration, status, &collector,
+        *configuration, status, report,
         command.preview ? app::tTransactionEnd::alwaysRevert : app::tTransactionEnd::saveWhenGood);
   }
   session->setChangeObserver(nullptr);
+  line.clear();
   if (configuration == nullptr || !isGood(status)) {
     err << "vddb " << name << ": " << command.store
         << ": the repair could not be saved: " << describeResult(status.code)
@@ -107,9 +159,10 @@ int runRepairCommand(const RepairCommand& command, std::ostream& out, std::ostre
   int exitCode = kExitClean;
   const int maxRuns = command.untilClean ? kMaxCleanRuns : 1;
   bool failed = false;
+  ProgressLine line(command.progress ? &err : nullptr);
   for (int i = 0; i < maxRuns; ++i) {
     runs.emplace_back();
-    if (runOnce(command, name, runs.back(), err) == RunOutcome::failed) {
+    if (runOnce(command, name, i + 1, runs.back(), err, line) == RunOutcome::failed) {
       failed = true;
       // A run that saved nothing has nothing to report.
       runs.pop_back();

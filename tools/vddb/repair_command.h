@@ -24,15 +24,19 @@ struct RepairCommand {
   bool json = false;
   unsigned waitSeconds = 0;  // how long to wait for a locked store
   bool untilClean = false;   // repair: repeat until a run changes nothing
+  bool progress = false;     // draw the progress line on the error stream (a terminal)
 };
 
 // The most runs that --until-clean makes.
 inline constexpr int kMaxCleanRuns = 8;
 
 // Opens `store` for writing, waiting up to `waitSeconds` while another
-// process holds it (saying so once on `err`, as "vddb NAME: ...").
+// process holds it (saying so once on `err`, as "vddb NAME: ...", after
+// clearing `line` when there is one).
+class ProgressLine;
 HRESULT openStoreWaiting(const std::string& store, unsigned waitSeconds, const char* name,
-                         std::unique_ptr<engine::StoreSession>& session, std::ostream& err);
+                         std::unique_ptr<engine::StoreSession>& session, std::ostream& err,
+                         ProgressLine* line = nullptr);
 // "store locked (0x80040A04)".
 std::string describeResult(HRESULT hr);
 

@@ -1,11 +1,15 @@
-// POSIX stand-ins for the runtime's sleep, the millisecond clock and the COM
-// task allocator. The Windows build uses the real calls instead
-// (windows/platform_windows.cpp); CMake compiles exactly one of the two.
+// POSIX stand-ins for the runtime's sleep, the millisecond clock, terminal
+// detection and the COM task allocator. The Windows build uses the real calls
+// instead (windows/platform_windows.cpp); CMake compiles exactly one of the two.
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/terminal.h"
 #include "platform/thread_utility.h"
 #include "platform/win32.h"
 
@@ -56,6 +60,10 @@ long millisecondClock() noexcept {
       (static_cast<long long>(now.tv_nsec) - origin.at.tv_nsec);
   return static_cast<long>(nanoseconds / 1000000LL);
 }
+
+bool standardErrorIsTerminal() noexcept { return isatty(fileno(stderr)) == 1; }
+
+bool standardOutputIsTerminal() noexcept { return isatty(fileno(stdout)) == 1; }
 
 }  // namespace vddb::platform
 

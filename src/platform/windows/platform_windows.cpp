@@ -1,9 +1,14 @@
 // The platform calls on Windows. The registry and the task allocator are the
 // real Win32 calls (platform/win32.h brings them in); what is left is the
-// runtime library's sleep and the millisecond clock of the retry loop.
+// runtime library's sleep, the millisecond clock of the retry loop and
+// terminal detection.
+#include <io.h>
+
+#include <cstdio>
 #include <ctime>
 
 #include "platform/clock.h"
+#include "platform/terminal.h"
 #include "platform/thread_utility.h"
 #include "platform/win32.h"
 
@@ -19,6 +24,10 @@ long millisecondClock() noexcept {
   if (now == static_cast<std::clock_t>(-1)) return -1;
   return static_cast<long>(now);
 }
+
+bool standardErrorIsTerminal() noexcept { return _isatty(_fileno(stderr)) != 0; }
+
+bool standardOutputIsTerminal() noexcept { return _isatty(_fileno(stdout)) != 0; }
 
 }  // namespace vddb::platform
 
