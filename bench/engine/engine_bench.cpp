@@ -16,12 +16,15 @@
 #include <random>
 #include <string>
 
+#include "engine/catalog.h"
 #include "engine/engine.h"
+#include "store/model_ids.h"
 #include "store/scoped_ref.h"
 
 namespace {
 
 using vddb::engine::StoreSession;
+namespace model = vddb::model;
 
 std::int64_t storeSize() {
   const char* configured = std::getenv("VDDB_BENCH_OBJECTS");
@@ -38,25 +41,27 @@ GUID guid(std::uint32_t kind, std::uint32_t i) { return *vddb::parseGuid(guidTex
 // Four objects per unit: a link record naming a target twice, the target,
 // a companion listing the record and owning the target, and a named object.
 void writeStore(const std::string& path, std::int64_t objects) {
+  const auto cls = [](const GUID& g) { return "\", \"class\": \"" + vddb::formatGuid(g) + "\""; };
+  const auto key = [](std::uint32_t id) {
+    return "\"" + vddb::engine::formatAttributeId(id) + "\": ";
+  };
   std::ofstream out(path, std::ios::binary);
   out << "{\"format\": \"vddb-store/1\", \"classes\": [], \"objects\": [\n";
   const auto units = static_cast<std::uint32_t>(objects / 4);
   for (std::uint32_t i = 0; i < units; ++i) {
     const std::string record = guidText(1, i);
     const std::string target = guidText(2, i);
-    out << (i ? ",\n" : "") << "{\"guid\": \"" << record
-        << "\", \"class\": \"bd95268d-8af7-3ac4-9697-9fed9a8dc51f\", \"values\": {"
-        << "\"0x20C003E8\": \"" << target << "\", \"0x20C003E9\": \"" << target
-        << "\", \"0x58C003EA\": " << i << "}},\n"
-        << "{\"guid\": \"" << target
-        << "\", \"class\": \"c1b74069-2108-3d9c-6dbd-f106bc02ca2e\"},\n"
-        << "{\"guid\": \"" << guidText(3, i)
-        << "\", \"class\": \"ef389d48-09e3-3fe8-d3d6-b558427a533c\", \"values\": {"
-        << "\"0xEEC001A4\": [\"" << record << "\"], \"0xEEC0000C\": [\"" << target << "\", \""
-        << record << "\", \"" << guidText(4, i) << "\"]}},\n"
-        << "{\"guid\": \"" << guidText(4, i)
-        << "\", \"class\": \"fad58bd6-7c81-3fa5-892d-f57d8d08e76c\", \"values\": {"
-        << "\"0xB8C0001E\": \"name-" << i << "\"}}";
+    out << (i ? ",\n" : "") << "{\"guid\": \"" << record << cls(model::kLinkRecordClass)
+        << ", \"values\": {" << key(model::kLinkRecordFirstObject) << '"' << target << "\", "
+        << key(model::kLinkRecordSecondObject) << '"' << target << "\", "
+        << key(model::kLinkRecordNumber) << i << "}},\n"
+        << "{\"guid\": \"" << target << cls(model::kLinkTargetClass) << "},\n"
+        << "{\"guid\": \"" << guidText(3, i) << cls(model::kTrelixCompanionClass)
+        << ", \"values\": {" << key(model::kReferrerList) << "[\"" << record << "\"], "
+        << key(model::kOwnedObjectList) << "[\"" << target << "\", \"" << record << "\", \""
+        << guidText(4, i) << "\"]}},\n"
+        << "{\"guid\": \"" << guidText(4, i) << cls(model::kNamedObjectClass) << ", \"values\": {"
+        << key(model::kNamedObjectName) << "\"name-" << i << "\"}}";
   }
   out << "\n]}\n";
 }
@@ -167,7 +172,7 @@ void BM_GetReference(benchmark::State& state) {
     storage->openObject(guid(1, gen() % units()), record.put());
     state.ResumeTiming();
     tScopedRef<IStorageObject> target;
-    benchmark::DoNotOptimize(record->getReference(0x20C003E8, target.put()));
+    benchmark::DoNotOptimize(record->getReference(model::kLinkRecordFirstObject, target.put()));
   }
 }
 
@@ -180,9 +185,9 @@ void BM_GetObjectList(benchmark::State& state) {
     storage->openObject(guid(3, gen() % units()), companion.put());
     state.ResumeTiming();
     std::uint32_t count = 0;
-    companion->getObjectList(0xEEC0000C, 0, nullptr, &count);
+    companion->getObjectList(model::kOwnedObjectList, 0, nullptr, &count);
     IStorageObject* slots[3] = {};
-    companion->getObjectList(0xEEC0000C, count, slots, &count);
+    companion->getObjectList(model::kOwnedObjectList, count, slots, &count);
     for (std::uint32_t i = 0; i < count; ++i) slots[i]->Release();
   }
 }
@@ -191,15 +196,14 @@ void BM_GetObjectList(benchmark::State& state) {
 void BM_StringQueryAndEnumerate(benchmark::State& state) {
   IkorrinStorage* storage = session();
   std::mt19937 gen(4);
-  const GUID named = *vddb::parseGuid("fad58bd6-7c81-3fa5-892d-f57d8d08e76c");
   for (auto _ : state) {
     const std::string name = "name-" + std::to_string(gen() % units());
     const std::u16string text(name.begin(), name.end());
     tScopedRef<IStorageQuery> q;
-    storage->createQuery(named, 0, 0, q.put());
+    storage->createQuery(model::kNamedObjectClass, 0, 0, q.put());
     tScopedRef<IStorageQueryEx> ex;
     q->QueryInterface(IID_IStorageQueryEx, ex.putVoid());
-    ex->addStringCondition(0xB8C0001E, text.c_str());
+    ex->addStringCondition(model::kNamedObjectName, text.c_str());
     tScopedRef<IGuidEnumerator> e;
     storage->runQuery(q.get(), e.put());
     GUID g{};
@@ -211,11 +215,10 @@ void BM_StringQueryAndEnumerate(benchmark::State& state) {
 // A whole class: what collectObjectsOfClass starts with.
 void BM_ClassQueryAndEnumerate(benchmark::State& state) {
   IkorrinStorage* storage = session();
-  const GUID records = *vddb::parseGuid("bd95268d-8af7-3ac4-9697-9fed9a8dc51f");
   std::uint64_t delivered = 0;
   for (auto _ : state) {
     tScopedRef<IStorageQuery> q;
-    storage->createQuery(records, 1, 0, q.put());
+    storage->createQuery(model::kLinkRecordClass, 1, 0, q.put());
     tScopedRef<IGuidEnumerator> e;
     storage->runQuery(q.get(), e.put());
     GUID batch[16];

@@ -9,17 +9,18 @@
 #include <memory>
 #include <string>
 
+#include "engine/catalog.h"
 #include "engine/engine.h"
 #include "repair/passes.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
 
 namespace {
 
-constexpr const char* kLinkRecord = "bd95268d-8af7-3ac4-9697-9fed9a8dc51f";
-constexpr const char* kNamedObject = "c1b74069-2108-3d9c-6dbd-f106bc02ca2e";
+namespace model = vddb::model;
 
 std::string objectId(unsigned kind, unsigned n) {
   char text[40];
@@ -31,18 +32,24 @@ std::string objectId(unsigned kind, unsigned n) {
 // one record in ten shares its first object and number with the next one;
 // otherwise every record has a first object of its own.
 std::string store(unsigned records, bool duplicates) {
+  const std::string linkRecord = vddb::formatGuid(model::kLinkRecordClass);
+  const std::string linkTarget = vddb::formatGuid(model::kLinkTargetClass);
+  const auto key = [](std::uint32_t id) {
+    return '"' + vddb::engine::formatAttributeId(id) + "\":";
+  };
   const std::string named = objectId(0x0c000000, 1);
   std::string json = R"({"format":"vddb-store/1","objects":[{"guid":")" + named + R"(","class":")" +
-                     kNamedObject + R"("})";
+                     linkTarget + R"("})";
   json.reserve(std::size_t{records} * 300);
   for (unsigned i = 0; i < records; ++i) {
     const unsigned first = duplicates && i % 10 == 1 ? i - 1 : i;
     if (first == i) {
-      json += R"(,{"guid":")" + objectId(0x0f000000, i) + R"(","class":")" + kNamedObject + R"("})";
+      json += R"(,{"guid":")" + objectId(0x0f000000, i) + R"(","class":")" + linkTarget + R"("})";
     }
-    json += R"(,{"guid":")" + objectId(0x0a000000, i) + R"(","class":")" + kLinkRecord +
-            R"(","values":{"0x20C003E8":")" + objectId(0x0f000000, first) + R"(","0x20C003E9":")" +
-            named + R"(","0x58C003EA":7}})";
+    json += R"(,{"guid":")" + objectId(0x0a000000, i) + R"(","class":")" + linkRecord +
+            R"(","values":{)" + key(model::kLinkRecordFirstObject) + '"' +
+            objectId(0x0f000000, first) + R"(",)" + key(model::kLinkRecordSecondObject) + '"' +
+            named + R"(",)" + key(model::kLinkRecordNumber) + "7}}";
   }
   return json + "]}";
 }
@@ -111,14 +118,16 @@ void PairwiseReads(benchmark::State& state) {
   tScopedRef<IkorrinStorage> storage = tScopedRef<IkorrinStorage>::share(session->storage());
   const auto readKey = [](IStorageObject* record, GUID& guid, std::int32_t& number,
                           std::int32_t& code) {
-    tScopedRef<IStorageObject> first = vddb::store::getReference(record, 0x20C003E8, code);
+    tScopedRef<IStorageObject> first =
+        vddb::store::getReference(record, model::kLinkRecordFirstObject, code);
     if (first) vddb::store::callStore(code, [&] { return first->getObjectGuid(&guid); });
-    vddb::store::callStore(code, [&] { return record->getInteger(0x58C003EA, &number); });
+    vddb::store::callStore(code,
+                           [&] { return record->getInteger(model::kLinkRecordNumber, &number); });
   };
   for (auto _ : state) {
     tStatus2 status;
     ObjectList list;
-    vddb::store::collectObjectsOfClass(*vddb::parseGuid(kLinkRecord), storage.get(), list, status);
+    vddb::store::collectObjectsOfClass(model::kLinkRecordClass, storage.get(), list, status);
     std::size_t equal = 0;
     for (std::size_t i = 0; i < list.size(); ++i) {
       GUID a{};

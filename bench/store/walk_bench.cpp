@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "status/status_rules.h"
 #include "store/guid_list.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/storage_walk.h"
@@ -181,7 +182,9 @@ void linearScanWalk(tScopedRef<IStorageObject> object, GuidList& collected) {
       std::uint32_t type = 0;
       std::uint32_t flag = 1;
       if (attribute) callStore(code, [&] { return attribute->getType(&type); });
-      if (levelGuid == kExcludedListClass && id == kExcludedListAttribute) continue;
+      const bool excluded =
+          levelGuid == vddb::model::kHardwareItemClass && id == vddb::model::kReferrerList;
+      if (excluded) continue;
       if (type != kAttributeTypeReference && type != kAttributeTypeReferenceList) continue;
       if (attribute) callStore(code, [&] { return attribute->getFlag(&flag); });
       if (flag != 0) continue;

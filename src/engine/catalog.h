@@ -44,7 +44,7 @@ bool isReferenceType(std::uint32_t type) noexcept;
 // "ref", "reflist", "int", "string"; null for an invalid type.
 const char* attributeTypeName(std::uint32_t type) noexcept;
 std::optional<std::uint32_t> attributeTypeFromName(std::string_view name) noexcept;
-// "0x20C00021"
+// "0x" and eight upper-case hexadecimal digits, as the JSON dump writes IDs.
 std::string formatAttributeId(std::uint32_t id);
 std::optional<std::uint32_t> parseAttributeId(std::string_view text) noexcept;
 
@@ -81,8 +81,8 @@ class Catalog {
   std::unordered_map<GUID, std::unique_ptr<ClassDef>, GuidHash> _classes;
 };
 
-// The classes that the repair passes and the configuration library use
-// (docs/store-model.md).
+// The classes that the repair passes and the configuration library use, as
+// store/model_ids.h names them and docs/store-model.md describes them.
 Catalog builtinCatalog();
 
 }  // namespace vddb::engine

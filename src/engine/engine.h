@@ -185,10 +185,11 @@ class StoreSession {
 HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool replace,
                             std::string* error = nullptr);
 
-// Lets the page cache of `session`'s connection hold up to `bytes` (SQLite
-// keeps 2 MB by default). Pages enter the cache as they are read, so memory
-// grows only with what the session reads. A session that reads objects at
-// random, as the repair does, otherwise reads most pages again from the file.
+// Lets the page cache of `session`'s connection hold up to `bytes` (a session
+// that `open` made starts at 256 MB, any other at SQLite's default of 2 MB).
+// Pages enter the cache as they are read, so memory grows only with what the
+// session reads. A session that reads objects at random, as the repair does,
+// otherwise reads most pages again from the file.
 HRESULT setPageCacheLimit(StoreSession& session, std::uint64_t bytes) noexcept;
 
 // Engine interface objects currently alive (storage, queries, enumerators,

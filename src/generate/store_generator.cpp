@@ -17,62 +17,16 @@
 #include <string>
 #include <utility>
 
-#include "hwconfig/model.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 
 namespace vddb::generate::detail {
 
 namespace {
 
-using hwconfig::kAccessoryAttribute;
-using hwconfig::kAccessoryClass;
-using hwconfig::kAccessoryConfigurationClass;
-using hwconfig::kConnectedDeviceAttribute;
-using hwconfig::kConnectorAttribute;
-using hwconfig::kDeviceClass;
-using hwconfig::kDeviceIdentifierAttribute;
-using hwconfig::kMordanConnectorBlockClass;
-using hwconfig::kMordanSavedMarker;
-using hwconfig::kQuentaChassisClass;
-using hwconfig::kReferrerListAttribute;
-using hwconfig::kSlotCountAttribute;
-using hwconfig::kTrelixChassisClass;
-using hwconfig::kTrelixSavedMarker;
-
-// The rest of the store model (docs/store-model.md) as the generator writes it.
-constexpr std::uint32_t kOwnedListAttribute = 0xEEC0000C;
-constexpr GUID kSlotEntryClass = guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
-constexpr GUID kKeptSlotEntryClass = guidLiteral("f39b43ad-97ef-3afc-6a55-a74ae9a6b459");
-
-constexpr GUID kTrelixCompanionClass = guidLiteral("ef389d48-09e3-3fe8-d3d6-b558427a533c");
-constexpr std::uint32_t kTrelixCompanionAttribute = 0x20C00023;
-constexpr std::uint32_t kTrelixSlotLists[3] = {0xEEC00022, 0xEEC00024, 0xEEC00025};
-
-constexpr GUID kMordanCompanionClass = guidLiteral("50b1b30a-5a5f-3fc8-1c7a-f6cad548e37f");
-constexpr std::uint32_t kMordanCompanionAttribute = 0x20C00020;
-constexpr std::uint32_t kMordanSlotList = 0xEEC00021;
-
-constexpr std::uint32_t kQuentaSlotList = 0xEEC00047;
-
-constexpr GUID kHolderClass = guidLiteral("08e33cd6-13dc-3a39-16cb-e1215a713fb9");
-constexpr GUID kSingleHolderClass = guidLiteral("dc48bd6a-84b5-3e1e-7094-e6be17b7b290");
-constexpr std::uint32_t kSingleHolderOwned = 0x20C00036;
-
-constexpr GUID kTwoWayLinkClass = guidLiteral("4aee07f0-608e-3fd2-7a26-b8207214f283");
-constexpr std::uint32_t kFirstEnd = 0x20C0001E;
-constexpr std::uint32_t kSecondEnd = 0x20C0001F;
-
-constexpr GUID kLinkRecordClass = guidLiteral("bd95268d-8af7-3ac4-9697-9fed9a8dc51f");
-constexpr GUID kLinkTargetClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
-constexpr std::uint32_t kRecordFirst = 0x20C003E8;
-constexpr std::uint32_t kRecordSecond = 0x20C003E9;
-constexpr std::uint32_t kRecordNumber = 0x58C003EA;
-
-constexpr GUID kNameReferenceClass = guidLiteral("4861b1be-bfa3-3a27-bb54-c9faa2c28c12");
-constexpr std::uint32_t kNameCondition = 0x58C00020;
-constexpr std::uint32_t kReferredName = 0xB8C00021;
-constexpr GUID kNamedObjectClass = guidLiteral("fad58bd6-7c81-3fa5-892d-f57d8d08e76c");
-constexpr std::uint32_t kObjectName = 0xB8C0001E;
+// The Trelix chassis's slot lists in the order the generator fills them.
+constexpr std::uint32_t kTrelixSlotLists[3] = {model::kTrelixSlotList1, model::kTrelixSlotList2,
+                                               model::kTrelixSlotList3};
 
 // The kinds of item and how often each comes, out of the sum of the weights.
 // Objects per item on average: Trelix 9.5, Mordan 4, Quenta 3.5, device 6,
@@ -380,8 +334,8 @@ void StoreGenerator::trelixChassis(std::string& out) {
     case 6: {
       const GUID stray = lostGuid();
       const GUID gone = lostGuid();
-      ObjectText(out, _firstObject, _summary.objects, stray, kTrelixCompanionClass)
-          .list(kReferrerListAttribute, &gone, 1);
+      ObjectText(out, _firstObject, _summary.objects, stray, model::kTrelixCompanionClass)
+          .list(model::kReferrerList, &gone, 1);
       break;
     }
     default:
@@ -390,20 +344,20 @@ void StoreGenerator::trelixChassis(std::string& out) {
   if (variant >= 0) countDamage(variant <= 2 ? 1 : 2);
 
   {
-    ObjectText item(out, _firstObject, _summary.objects, chassis, kTrelixChassisClass);
-    if (hasMarker) item.ref(kTrelixSavedMarker, marker);
-    item.ref(kTrelixCompanionAttribute, companion);
+    ObjectText item(out, _firstObject, _summary.objects, chassis, model::kTrelixChassisClass);
+    if (hasMarker) item.ref(model::kTrelixSavedMarker, marker);
+    item.ref(model::kTrelixCompanion, companion);
     for (int l = 0; l < 3; ++l) item.list(kTrelixSlotLists[l], entries[l], listed[l]);
-    if (hasCount) item.integer(kSlotCountAttribute, count);
+    if (hasCount) item.integer(model::kSlotCount, count);
   }
   {
-    ObjectText text(out, _firstObject, _summary.objects, companion, kTrelixCompanionClass);
-    if (companionReferred) text.list(kReferrerListAttribute, &chassis, 1);
+    ObjectText text(out, _firstObject, _summary.objects, companion, model::kTrelixCompanionClass);
+    if (companionReferred) text.list(model::kReferrerList, &chassis, 1);
   }
   for (int l = 0; l < 3; ++l) {
     for (std::size_t i = 0; i < listed[l]; ++i) {
       ObjectText(out, _firstObject, _summary.objects, entries[l][i],
-                 kept[l][i] ? kKeptSlotEntryClass : kSlotEntryClass);
+                 kept[l][i] ? model::kKeptSlotEntryClass : model::kSlotEntryClass);
     }
   }
 }
@@ -448,19 +402,19 @@ void StoreGenerator::mordanConnectorBlock(std::string& out) {
   if (variant >= 0) countDamage(variant <= 1 ? 3 : 4);
 
   {
-    ObjectText item(out, _firstObject, _summary.objects, block, kMordanConnectorBlockClass);
-    if (hasMarker) item.ref(kMordanSavedMarker, marker);
-    item.ref(kMordanCompanionAttribute, companion);
-    if (slots > 0) item.list(kMordanSlotList, entries, slots);
-    if (hasCount) item.integer(kSlotCountAttribute, count);
+    ObjectText item(out, _firstObject, _summary.objects, block, model::kMordanConnectorBlockClass);
+    if (hasMarker) item.ref(model::kMordanSavedMarker, marker);
+    item.ref(model::kMordanCompanion, companion);
+    if (slots > 0) item.list(model::kMordanSlotList, entries, slots);
+    if (hasCount) item.integer(model::kSlotCount, count);
   }
   {
-    ObjectText text(out, _firstObject, _summary.objects, companion, kMordanCompanionClass);
-    if (companionReferred) text.list(kReferrerListAttribute, &block, 1);
+    ObjectText text(out, _firstObject, _summary.objects, companion, model::kMordanCompanionClass);
+    if (companionReferred) text.list(model::kReferrerList, &block, 1);
   }
   for (std::uint32_t i = 0; i < slots; ++i) {
     ObjectText(out, _firstObject, _summary.objects, entries[i],
-               kept[i] ? kKeptSlotEntryClass : kSlotEntryClass);
+               kept[i] ? model::kKeptSlotEntryClass : model::kSlotEntryClass);
   }
 }
 
@@ -481,12 +435,12 @@ void StoreGenerator::quentaChassis(std::string& out) {
   if (variant >= 0) countDamage(5);
 
   {
-    ObjectText item(out, _firstObject, _summary.objects, chassis, kQuentaChassisClass);
-    item.list(kQuentaSlotList, entries, listed);
-    if (hasCount) item.integer(kSlotCountAttribute, count);
+    ObjectText item(out, _firstObject, _summary.objects, chassis, model::kQuentaChassisClass);
+    item.list(model::kQuentaSlotList, entries, listed);
+    if (hasCount) item.integer(model::kSlotCount, count);
   }
   for (std::size_t i = 0; i < listed; ++i) {
-    ObjectText(out, _firstObject, _summary.objects, entries[i], kSlotEntryClass);
+    ObjectText(out, _firstObject, _summary.objects, entries[i], model::kSlotEntryClass);
   }
 }
 
@@ -510,14 +464,15 @@ void StoreGenerator::device(std::string& out) {
     configuration[i] = newGuid();
   }
 
-  ObjectText(out, _firstObject, _summary.objects, deviceGuid, kDeviceClass)
-      .text(kDeviceIdentifierAttribute, identifier);
+  ObjectText(out, _firstObject, _summary.objects, deviceGuid, model::kDeviceClass)
+      .text(model::kDeviceIdentifier, identifier);
   for (std::uint32_t i = 0; i < accessories; ++i) {
-    ObjectText(out, _firstObject, _summary.objects, accessory[i], kAccessoryClass);
-    ObjectText(out, _firstObject, _summary.objects, configuration[i], kAccessoryConfigurationClass)
-        .ref(kAccessoryAttribute, accessory[i])
-        .ref(kConnectedDeviceAttribute, deviceGuid)
-        .integer(kConnectorAttribute, connectors[i]);
+    ObjectText(out, _firstObject, _summary.objects, accessory[i], model::kAccessoryClass);
+    ObjectText(out, _firstObject, _summary.objects, configuration[i],
+               model::kAccessoryConfigurationClass)
+        .ref(model::kConfiguredAccessory, accessory[i])
+        .ref(model::kConnectedDevice, deviceGuid)
+        .integer(model::kConnectorNumber, connectors[i]);
   }
   _devices.push_back(deviceGuid);
 
@@ -528,16 +483,17 @@ void StoreGenerator::device(std::string& out) {
   GUID connectedTo = deviceGuid;
   if (variant == 1) {
     connectedTo = lostGuid();  // a new object: the twin device
-    ObjectText(out, _firstObject, _summary.objects, connectedTo, kDeviceClass)
-        .text(kDeviceIdentifierAttribute, lowerCase(identifier));
+    ObjectText(out, _firstObject, _summary.objects, connectedTo, model::kDeviceClass)
+        .text(model::kDeviceIdentifier, lowerCase(identifier));
   }
   const GUID extraAccessory = lostGuid();
   const GUID extraConfiguration = lostGuid();
-  ObjectText(out, _firstObject, _summary.objects, extraAccessory, kAccessoryClass);
-  ObjectText(out, _firstObject, _summary.objects, extraConfiguration, kAccessoryConfigurationClass)
-      .ref(kAccessoryAttribute, extraAccessory)
-      .ref(kConnectedDeviceAttribute, connectedTo)
-      .integer(kConnectorAttribute, taken);
+  ObjectText(out, _firstObject, _summary.objects, extraAccessory, model::kAccessoryClass);
+  ObjectText(out, _firstObject, _summary.objects, extraConfiguration,
+             model::kAccessoryConfigurationClass)
+      .ref(model::kConfiguredAccessory, extraAccessory)
+      .ref(model::kConnectedDevice, connectedTo)
+      .integer(model::kConnectorNumber, taken);
 }
 
 // Pass 6: a holder that nothing refers to (no referrers, or one that is gone).
@@ -551,12 +507,12 @@ void StoreGenerator::holder(std::string& out) {
   if (variant == 1) referrer = lostGuid();
   if (variant >= 0) countDamage(6);
   {
-    ObjectText item(out, _firstObject, _summary.objects, holderGuid, kHolderClass);
-    if (variant != 0) item.list(kReferrerListAttribute, &referrer, 1);
-    item.list(kOwnedListAttribute, owned, ownedCount);
+    ObjectText item(out, _firstObject, _summary.objects, holderGuid, model::kReferencedHolderClass);
+    if (variant != 0) item.list(model::kReferrerList, &referrer, 1);
+    item.list(model::kOwnedObjectList, owned, ownedCount);
   }
   for (std::uint32_t i = 0; i < ownedCount; ++i) {
-    ObjectText(out, _firstObject, _summary.objects, owned[i], kSlotEntryClass);
+    ObjectText(out, _firstObject, _summary.objects, owned[i], model::kSlotEntryClass);
   }
 }
 
@@ -569,11 +525,12 @@ void StoreGenerator::singleHolder(std::string& out) {
   if (variant == 1) referrer = lostGuid();
   if (variant >= 0) countDamage(9);
   {
-    ObjectText item(out, _firstObject, _summary.objects, holderGuid, kSingleHolderClass);
-    if (variant != 0) item.list(kReferrerListAttribute, &referrer, 1);
-    item.ref(kSingleHolderOwned, owned);
+    ObjectText item(out, _firstObject, _summary.objects, holderGuid,
+                    model::kReferencedSingleHolderClass);
+    if (variant != 0) item.list(model::kReferrerList, &referrer, 1);
+    item.ref(model::kSingleHolderOwnedObject, owned);
   }
-  ObjectText(out, _firstObject, _summary.objects, owned, kSlotEntryClass);
+  ObjectText(out, _firstObject, _summary.objects, owned, model::kSlotEntryClass);
 }
 
 // Pass 7: a link that lacks one of its ends (never set, or the object is gone).
@@ -594,12 +551,13 @@ void StoreGenerator::twoWayLink(std::string& out) {
     written[end] = false;
   }
   {
-    ObjectText item(out, _firstObject, _summary.objects, link, kTwoWayLinkClass);
-    if (set[0]) item.ref(kFirstEnd, ends[0]);
-    if (set[1]) item.ref(kSecondEnd, ends[1]);
+    ObjectText item(out, _firstObject, _summary.objects, link, model::kTwoWayLinkClass);
+    if (set[0]) item.ref(model::kTwoWayLinkFirstEnd, ends[0]);
+    if (set[1]) item.ref(model::kTwoWayLinkSecondEnd, ends[1]);
   }
   for (int i = 0; i < 2; ++i) {
-    if (written[i]) ObjectText(out, _firstObject, _summary.objects, ends[i], kAccessoryClass);
+    if (!written[i]) continue;
+    ObjectText(out, _firstObject, _summary.objects, ends[i], model::kAccessoryClass);
   }
 }
 
@@ -613,13 +571,13 @@ void StoreGenerator::linkRecords(std::string& out) {
     record[i] = newGuid();
     target[i] = newGuid();
   }
-  ObjectText(out, _firstObject, _summary.objects, first, kAccessoryClass);
+  ObjectText(out, _firstObject, _summary.objects, first, model::kAccessoryClass);
   for (std::uint32_t i = 0; i < records; ++i) {
-    ObjectText(out, _firstObject, _summary.objects, record[i], kLinkRecordClass)
-        .ref(kRecordFirst, first)
-        .ref(kRecordSecond, target[i])
-        .integer(kRecordNumber, i + 1);
-    ObjectText(out, _firstObject, _summary.objects, target[i], kLinkTargetClass);
+    ObjectText(out, _firstObject, _summary.objects, record[i], model::kLinkRecordClass)
+        .ref(model::kLinkRecordFirstObject, first)
+        .ref(model::kLinkRecordSecondObject, target[i])
+        .integer(model::kLinkRecordNumber, i + 1);
+    ObjectText(out, _firstObject, _summary.objects, target[i], model::kLinkTargetClass);
   }
 
   const int variant = damageVariant(5);
@@ -628,36 +586,37 @@ void StoreGenerator::linkRecords(std::string& out) {
   const std::uint32_t nextNumber = records + 1;
   switch (variant) {
     case 0:  // a record without its second object
-      ObjectText(out, _firstObject, _summary.objects, lostGuid(), kLinkRecordClass)
-          .ref(kRecordFirst, first)
-          .integer(kRecordNumber, nextNumber);
+      ObjectText(out, _firstObject, _summary.objects, lostGuid(), model::kLinkRecordClass)
+          .ref(model::kLinkRecordFirstObject, first)
+          .integer(model::kLinkRecordNumber, nextNumber);
       break;
     case 1:    // a record without its first object, and the target only it names
     case 3: {  // a record whose first object is gone, and the same
       const GUID extraTarget = lostGuid();
       {
-        ObjectText extra(out, _firstObject, _summary.objects, lostGuid(), kLinkRecordClass);
-        if (variant == 3) extra.ref(kRecordFirst, lostGuid());
-        extra.ref(kRecordSecond, extraTarget).integer(kRecordNumber, nextNumber);
+        ObjectText extra(out, _firstObject, _summary.objects, lostGuid(), model::kLinkRecordClass);
+        if (variant == 3) extra.ref(model::kLinkRecordFirstObject, lostGuid());
+        extra.ref(model::kLinkRecordSecondObject, extraTarget)
+            .integer(model::kLinkRecordNumber, nextNumber);
       }
-      ObjectText(out, _firstObject, _summary.objects, extraTarget, kLinkTargetClass);
+      ObjectText(out, _firstObject, _summary.objects, extraTarget, model::kLinkTargetClass);
       break;
     }
     case 2:  // a target no record names
-      ObjectText(out, _firstObject, _summary.objects, lostGuid(), kLinkTargetClass);
+      ObjectText(out, _firstObject, _summary.objects, lostGuid(), model::kLinkTargetClass);
       break;
     default: {
       // A second record with the number of the first: both go, so a third
       // record keeps their target named.
       const std::uint32_t copied = _damage.below(records);
-      ObjectText(out, _firstObject, _summary.objects, lostGuid(), kLinkRecordClass)
-          .ref(kRecordFirst, first)
-          .ref(kRecordSecond, target[copied])
-          .integer(kRecordNumber, copied + 1);
-      ObjectText(out, _firstObject, _summary.objects, lostGuid(), kLinkRecordClass)
-          .ref(kRecordFirst, first)
-          .ref(kRecordSecond, target[copied])
-          .integer(kRecordNumber, nextNumber);
+      ObjectText(out, _firstObject, _summary.objects, lostGuid(), model::kLinkRecordClass)
+          .ref(model::kLinkRecordFirstObject, first)
+          .ref(model::kLinkRecordSecondObject, target[copied])
+          .integer(model::kLinkRecordNumber, copied + 1);
+      ObjectText(out, _firstObject, _summary.objects, lostGuid(), model::kLinkRecordClass)
+          .ref(model::kLinkRecordFirstObject, first)
+          .ref(model::kLinkRecordSecondObject, target[copied])
+          .integer(model::kLinkRecordNumber, nextNumber);
       break;
     }
   }
@@ -673,26 +632,28 @@ void StoreGenerator::nameReferences(std::string& out) {
   GUID reference[3];
   for (std::uint32_t i = 0; i < references + 1; ++i) reference[i] = newGuid();
 
-  ObjectText(out, _firstObject, _summary.objects, named, kNamedObjectClass).text(kObjectName, name);
+  ObjectText(out, _firstObject, _summary.objects, named, model::kNamedObjectClass)
+      .text(model::kNamedObjectName, name);
   for (std::uint32_t i = 0; i < references; ++i) {
-    ObjectText(out, _firstObject, _summary.objects, reference[i], kNameReferenceClass)
-        .integer(kNameCondition, 0)
-        .text(kReferredName, name);
+    ObjectText(out, _firstObject, _summary.objects, reference[i], model::kNameReferenceClass)
+        .integer(model::kNameReferenceState, 0)
+        .text(model::kReferredName, name);
   }
   // A reference whose condition is set is never swept, whatever it names.
   if (withInactive) {
-    ObjectText(out, _firstObject, _summary.objects, reference[references], kNameReferenceClass)
-        .integer(kNameCondition, 1)
-        .text(kReferredName, "lost" + name);
+    ObjectText(out, _firstObject, _summary.objects, reference[references],
+               model::kNameReferenceClass)
+        .integer(model::kNameReferenceState, 1)
+        .text(model::kReferredName, "lost" + name);
   }
 
   const int variant = damageVariant(3);
   if (variant < 0) return;
   countDamage(10);
-  ObjectText orphan(out, _firstObject, _summary.objects, lostGuid(), kNameReferenceClass);
-  orphan.integer(kNameCondition, 0);
-  if (variant == 0) orphan.text(kReferredName, "lost" + name);
-  if (variant == 1) orphan.text(kReferredName, upperCase(name));
+  ObjectText orphan(out, _firstObject, _summary.objects, lostGuid(), model::kNameReferenceClass);
+  orphan.integer(model::kNameReferenceState, 0);
+  if (variant == 0) orphan.text(model::kReferredName, "lost" + name);
+  if (variant == 1) orphan.text(model::kReferredName, upperCase(name));
 }
 
 }  // namespace vddb::generate::detail

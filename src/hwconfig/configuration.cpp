@@ -107,10 +107,5 @@ tMHWConfiguration* tMHWConfiguration::initialize(const wchar_t* /*reserved*/,
     status.code = opened < 0 ? opened : E_FAIL;
     return nullptr;
   }
-  // The passes read objects at random: with SQLite's default 2 MB cache most
-  // reads of a large store went back to the file. The cache fills only as
-  // far as the run reads; without it the run is slower, not wrong.
-  constexpr std::uint64_t kRepairPageCacheBytes = std::uint64_t{256} << 20;
-  vddb::engine::setPageCacheLimit(*session, kRepairPageCacheBytes);
   return vddb::hwconfig::openConfiguration(std::move(session), nullptr, status);
 }

@@ -2,11 +2,11 @@
 // configurations that connect an accessory to a connector of a device.
 #include "engine/referrers.h"
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "hwconfig/store_access.h"
 #include "hwconfig/sub_configurations.h"
 #include "platform/win32.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
 
@@ -33,13 +33,13 @@ void candidateConfigurations(IkorrinStorage* storage, const GUID& accessory,
                              GuidList& configurations, std::int32_t& code) {
   tScopedRef<IStorageReferrers> referrers;
   if (storage->QueryInterface(IID_IStorageReferrers, referrers.putVoid()) < 0 || !referrers) {
-    collectObjectsOfClass(storage, kAccessoryConfigurationClass, configurations, code);
+    collectObjectsOfClass(storage, model::kAccessoryConfigurationClass, configurations, code);
     return;
   }
   tScopedRef<IGuidEnumerator> found;
   store::callStore(code, [&] {
-    return referrers->findReferrers(kAccessoryConfigurationClass, 1, kAccessoryAttribute, accessory,
-                                    found.put());
+    return referrers->findReferrers(model::kAccessoryConfigurationClass, 1,
+                                    model::kConfiguredAccessory, accessory, found.put());
   });
   store::enumerateGuids(found.get(), configurations, code);
 }
@@ -58,35 +58,36 @@ struct TaskText {
 void DeviceConfiguration::getAllAccessoryConfigurations(GuidList& configurations,
                                                         tStatus2& status) {
   if (!isGood(status)) return;
-  collectObjectsOfClass(_storage, kAccessoryConfigurationClass, configurations, status.code);
+  collectObjectsOfClass(_storage, model::kAccessoryConfigurationClass, configurations, status.code);
 }
 
 void DeviceConfiguration::getAccessoryConfigurationConnector(const GUID& configuration,
                                                              std::uint32_t& connector,
                                                              tStatus2& status) {
   const tScopedRef<IStorageObject> object =
-      openItem(_storage, configuration, kAccessoryConfigurationClass, status.code);
+      openItem(_storage, configuration, model::kAccessoryConfigurationClass, status.code);
   if (!object) return;
   std::int32_t value = 0;
-  readInteger(object.get(), kConnectorAttribute, value, status.code);
+  readInteger(object.get(), model::kConnectorNumber, value, status.code);
   if (isGood(status)) connector = static_cast<std::uint32_t>(value);
 }
 
 void DeviceConfiguration::getAccessoryConfigurationConnectedDevice(const GUID& configuration,
                                                                    GUID& device, tStatus2& status) {
   const tScopedRef<IStorageObject> object =
-      openItem(_storage, configuration, kAccessoryConfigurationClass, status.code);
-  if (object) readReferenceGuid(object.get(), kConnectedDeviceAttribute, device, status.code);
+      openItem(_storage, configuration, model::kAccessoryConfigurationClass, status.code);
+  if (object) readReferenceGuid(object.get(), model::kConnectedDevice, device, status.code);
 }
 
 void DeviceConfiguration::getDeviceIdentifier(const GUID& device,
                                               tCaseInsensitiveBasicString& identifier,
                                               tStatus2& status) {
-  const tScopedRef<IStorageObject> object = openItem(_storage, device, kDeviceClass, status.code);
+  const tScopedRef<IStorageObject> object =
+      openItem(_storage, device, model::kDeviceClass, status.code);
   if (!object) return;
   TaskText text;
   store::callStore(status.code,
-                   [&] { return object->getString(kDeviceIdentifierAttribute, &text.text); });
+                   [&] { return object->getString(model::kDeviceIdentifier, &text.text); });
   if (!isGood(status)) return;
   if (text.text == nullptr) {
     status.code = StatusValueMissing;
@@ -107,8 +108,8 @@ void DeviceConfiguration::getDeviceIdentifier(const GUID& device,
 void DeviceConfiguration::getAccessoryConfigurationAccessory(const GUID& configuration,
                                                              GUID& accessory, tStatus2& status) {
   const tScopedRef<IStorageObject> object =
-      openItem(_storage, configuration, kAccessoryConfigurationClass, status.code);
-  if (object) readReferenceGuid(object.get(), kAccessoryAttribute, accessory, status.code);
+      openItem(_storage, configuration, model::kAccessoryConfigurationClass, status.code);
+  if (object) readReferenceGuid(object.get(), model::kConfiguredAccessory, accessory, status.code);
 }
 
 void DeviceConfiguration::disconnectAccessoryFromDevice(const GUID& device, const GUID& accessory,
@@ -129,9 +130,10 @@ void DeviceConfiguration::disconnectAccessoryFromDevice(const GUID& device, cons
     if (!object) continue;
     GUID connectedAccessory{};
     GUID connectedDevice{};
-    if (!referredGuid(object.get(), kAccessoryAttribute, connectedAccessory, status.code)) continue;
+    if (!referredGuid(object.get(), model::kConfiguredAccessory, connectedAccessory, status.code))
+      continue;
     if (!(connectedAccessory == accessory)) continue;
-    if (!referredGuid(object.get(), kConnectedDeviceAttribute, connectedDevice, status.code)) {
+    if (!referredGuid(object.get(), model::kConnectedDevice, connectedDevice, status.code)) {
       continue;
     }
     if (connectedDevice == device && !connecting.append(configuration)) {

@@ -1,10 +1,10 @@
 // The Trelix, Mordan and Quenta sub-configurations: one implementation
 // (SavedItems) over three item models.
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "hwconfig/store_access.h"
 #include "hwconfig/sub_configurations.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/wrappers.h"
 
 namespace vddb::hwconfig::detail {
@@ -29,7 +29,7 @@ void SavedItems::slotCount(const GUID& item, std::uint32_t& slots, tStatus2& sta
   const tScopedRef<IStorageObject> object = openItem(_storage, item, _model.itemClass, status.code);
   if (!object) return;
   std::int32_t value = 0;
-  readInteger(object.get(), kSlotCountAttribute, value, status.code);
+  readInteger(object.get(), model::kSlotCount, value, status.code);
   if (isGood(status)) slots = static_cast<std::uint32_t>(value);
 }
 
@@ -43,7 +43,7 @@ void SavedItems::remove(const GUID& item, tStatus2& status) const {
 }
 
 TrelixConfiguration::TrelixConfiguration(IkorrinStorage* storage) noexcept
-    : _items(storage, {kTrelixChassisClass, kTrelixSavedMarker}) {}
+    : _items(storage, {model::kTrelixChassisClass, model::kTrelixSavedMarker}) {}
 
 void TrelixConfiguration::getSavedTrelixChassis(GuidList& chassis, tStatus2& status) {
   _items.list(chassis, status);
@@ -60,7 +60,7 @@ void TrelixConfiguration::removeChassis(const GUID& chassis, tStatus2& status) {
 }
 
 MordanConfiguration::MordanConfiguration(IkorrinStorage* storage) noexcept
-    : _items(storage, {kMordanConnectorBlockClass, kMordanSavedMarker}) {}
+    : _items(storage, {model::kMordanConnectorBlockClass, model::kMordanSavedMarker}) {}
 
 void MordanConfiguration::getSavedMordanConnectorBlocks(GuidList& blocks, tStatus2& status) {
   _items.list(blocks, status);
@@ -75,7 +75,7 @@ void MordanConfiguration::removeMordanConnectorBlock(const GUID& block, tStatus2
 }
 
 QuentaConfiguration::QuentaConfiguration(IkorrinStorage* storage) noexcept
-    : _items(storage, {kQuentaChassisClass, std::nullopt}) {}
+    : _items(storage, {model::kQuentaChassisClass, std::nullopt}) {}
 
 void QuentaConfiguration::getSavedQuentaChassis(GuidList& chassis, tStatus2& status) {
   _items.list(chassis, status);

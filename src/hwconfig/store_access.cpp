@@ -4,9 +4,9 @@
 
 #include "engine/result_codes.h"
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "status/status_rules.h"
 #include "store/guid_list_index.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
@@ -150,7 +150,7 @@ void followOwned(IStorageObject* object, tReached& reached, std::int32_t& code) 
         break;
       }
       for (std::uint32_t i = 0; i < delivered && i < kBatch && isGood(code); ++i) {
-        if (classGuid == kHardwareItemClass && batch[i] == kReferrerListAttribute) continue;
+        if (classGuid == model::kHardwareItemClass && batch[i] == model::kReferrerList) continue;
         followIfOwning(level.get(), object, batch[i], reached, code);
       }
       if (result != S_OK) break;

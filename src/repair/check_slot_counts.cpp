@@ -22,6 +22,7 @@
 #include "repair/report.h"
 #include "status/status_rules.h"
 #include "store/guid_list.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
@@ -29,9 +30,6 @@
 namespace tUpgradeDowngradeMgr {
 
 namespace {
-
-// Only entries of this kind are slots; a slot list may hold other objects.
-constexpr GUID kSlotListKind = vddb::guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
 
 constexpr std::size_t kMaxSlotLists = 3;
 
@@ -68,7 +66,7 @@ constexpr tSlotCheckParameters<tTrelixConfiguration> kTrelix{
     &tTrelixConfiguration::getSavedTrelixChassis,
     &trelixSlotCount,
     &tTrelixConfiguration::removeChassis,
-    {0xEEC00022, 0xEEC00024, 0xEEC00025},
+    {vddb::model::kTrelixSlotList1, vddb::model::kTrelixSlotList2, vddb::model::kTrelixSlotList3},
     3,
     "P0101",
     "P0102"};
@@ -78,7 +76,7 @@ constexpr tSlotCheckParameters<tMordanConfiguration> kMordan{
     &tMordanConfiguration::getSavedMordanConnectorBlocks,
     &slotCountFromOutArgument<tMordanConfiguration>,
     &tMordanConfiguration::removeMordanConnectorBlock,
-    {0xEEC00021},
+    {vddb::model::kMordanSlotList},
     1,
     "P0301",
     "P0302"};
@@ -88,7 +86,7 @@ constexpr tSlotCheckParameters<tQuentaConfiguration> kQuenta{
     &tQuentaConfiguration::getSavedQuentaChassis,
     &slotCountFromOutArgument<tQuentaConfiguration>,
     &tQuentaConfiguration::removeQuentaChassis,
-    {0xEEC00047},
+    {vddb::model::kQuentaSlotList},
     1,
     "P0501",
     "P0502"};
@@ -104,9 +102,10 @@ bool slotListsAgree(IkorrinStorage* storage, const GUID& item, std::uint32_t slo
   std::array<ObjectList, kMaxSlotLists> lists;
   for (std::size_t i = 0; i < slotListCount; ++i) {
     // After a failure the remaining reads do nothing (the code is negative).
+    // Only slot entries count; a slot list may hold other objects.
     if (object) {
-      vddb::store::readKindObjectList(object.get(), slotLists[i], kSlotListKind, lists[i],
-                                      itemStatus.code);
+      vddb::store::readKindObjectList(object.get(), slotLists[i], vddb::model::kSlotEntryClass,
+                                      lists[i], itemStatus.code);
     }
   }
   bool agree = true;

@@ -6,10 +6,10 @@
 //    3 checkMordanConnectorBlockSlots            configuration, storage
 //    4 purgeDetachedMordanConnectorBlockObjects  storage
 //    5 checkQuentaChassisSlots                   configuration, storage
-//    6 purgeUnreferencedObjects (08e33cd6-...)   storage
+//    6 purgeUnreferencedObjects                  storage; kReferencedHolderClass
 //    7 purgeIncompletelyLinkedObjects            storage
 //    8 disconnectDuplicateAccessories            configuration; only on a good pass status
-//    9 purgeUnreferencedObjects (dc48bd6a-...)   storage
+//    9 purgeUnreferencedObjects                  storage; kReferencedSingleHolderClass
 //   10 sweepOrphanObjects                        storage
 //   11 purgeIncompleteLinkRecords                storage; shares its status with row 12
 //   12 purgeDuplicateLinkRecords                 storage
@@ -24,6 +24,7 @@
 
 #include "repair/passes.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 
 namespace tUpgradeDowngradeMgr {
 
@@ -31,14 +32,14 @@ namespace {
 
 // Rows 6 and 9: the shared step with the arguments of their row.
 void purgeUnreferencedObjectsSixthPass(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
-  purgeUnreferencedObjects(storage, status, kUnreferencedClassSixthPass,
+  purgeUnreferencedObjects(storage, status, vddb::model::kReferencedHolderClass,
                            tReferrerReadStatus::freshStatusPerObject,
                            tUnlinking::emptyOwnedObjectList, 0);
 }
 void purgeUnreferencedObjectsNinthPass(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
-  purgeUnreferencedObjects(storage, status, kUnreferencedClassNinthPass,
+  purgeUnreferencedObjects(storage, status, vddb::model::kReferencedSingleHolderClass,
                            tReferrerReadStatus::passStatus, tUnlinking::clearReference,
-                           kNinthPassClearedReference);
+                           vddb::model::kSingleHolderOwnedObject);
 }
 
 // Adding a pass is one line here, at its place in the order.

@@ -27,17 +27,9 @@ namespace tUpgradeDowngradeMgr {
 // Which status the referrer-list read of each object uses.
 enum class tReferrerReadStatus { passStatus, freshStatusPerObject };
 // How an unreferenced object is unlinked before it is deleted: its
-// owned-object list (0xEEC0000C) emptied, or one of its single references
+// owned-object list (kOwnedObjectList) emptied, or one of its single references
 // cleared.
 enum class tUnlinking { emptyOwnedObjectList, clearReference };
-
-// Classes of the two purgeUnreferencedObjects rows of the sequence.
-inline constexpr GUID kUnreferencedClassSixthPass =
-    vddb::guidLiteral("08e33cd6-13dc-3a39-16cb-e1215a713fb9");
-inline constexpr GUID kUnreferencedClassNinthPass =
-    vddb::guidLiteral("dc48bd6a-84b5-3e1e-7094-e6be17b7b290");
-// The reference the ninth pass clears before deleting.
-inline constexpr std::uint32_t kNinthPassClearedReference = 0x20C00036;
 
 // 1, 3, 5: slot counts of saved items against their stored slot lists.
 void checkTrelixChassisSlots(tMHWConfiguration& configuration, tScopedRef<IkorrinStorage>& storage,

@@ -2,7 +2,7 @@
 //
 // purgeDetachedTrelixChassisObjects, purgeDetachedMordanConnectorBlockObjects
 //   Checks: each stored object of the pass's main class has its required
-//   reference set; each companion object is referred to (0xEEC001A4).
+//   reference set; each companion object is referred to (kReferrerList).
 //   Needs: the storage and the pass status; the identifiers come from the
 //   pass's parameter row (kTrelixChassisPass, kMordanConnectorBlockPass).
 //   Changes: phase 1 takes a detached object apart (slot entries failing the
@@ -21,6 +21,7 @@
 #include "repair/report.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/storage_walk.h"
@@ -32,10 +33,6 @@ namespace {
 
 using vddb::store::callStore;
 
-constexpr GUID kSlotListKind = vddb::guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
-constexpr GUID kKeptEntryClass = vddb::guidLiteral("f39b43ad-97ef-3afc-6a55-a74ae9a6b459");
-constexpr std::uint32_t kReferrerList = 0xEEC001A4;
-constexpr std::uint32_t kOwnedObjectList = 0xEEC0000C;
 constexpr std::uint32_t kIsOfClassFlag = 1;
 
 // One detached-object pass.
@@ -50,30 +47,33 @@ struct tDetachedObjectPass {
   const char* detachedProblem;
 };
 
-constexpr std::array<std::uint32_t, 3> kTrelixSlotLists{0xEEC00022, 0xEEC00025, 0xEEC00024};
-constexpr std::array<std::uint32_t, 5> kTrelixEmptiedLists{0xEEC00022, 0xEEC00024, 0xEEC00025,
-                                                           0xEEC001A4, 0xEEC0000C};
-constexpr std::array<std::uint32_t, 1> kMordanSlotLists{0xEEC00021};
-constexpr std::array<std::uint32_t, 3> kMordanEmptiedLists{0xEEC001A4, 0xEEC0000C, 0xEEC00021};
+constexpr std::array<std::uint32_t, 3> kTrelixSlotLists{
+    vddb::model::kTrelixSlotList1, vddb::model::kTrelixSlotList3, vddb::model::kTrelixSlotList2};
+constexpr std::array<std::uint32_t, 5> kTrelixEmptiedLists{
+    vddb::model::kTrelixSlotList1, vddb::model::kTrelixSlotList2, vddb::model::kTrelixSlotList3,
+    vddb::model::kReferrerList, vddb::model::kOwnedObjectList};
+constexpr std::array<std::uint32_t, 1> kMordanSlotLists{vddb::model::kMordanSlotList};
+constexpr std::array<std::uint32_t, 3> kMordanEmptiedLists{
+    vddb::model::kReferrerList, vddb::model::kOwnedObjectList, vddb::model::kMordanSlotList};
 
 constexpr tDetachedObjectPass kTrelixChassisPass{
-    vddb::guidLiteral("642eaeb9-aa16-3a36-a6e3-f7abee2fd50d"),
-    0x20C00021,
+    vddb::model::kTrelixChassisClass,
+    vddb::model::kTrelixSavedMarker,
     kTrelixSlotLists,
     kTrelixEmptiedLists,
-    0x20C00023,
-    vddb::guidLiteral("ef389d48-09e3-3fe8-d3d6-b558427a533c"),
+    vddb::model::kTrelixCompanion,
+    vddb::model::kTrelixCompanionClass,
     tReferrerReadStatus::passStatus,
     "P0201",
 };
 
 constexpr tDetachedObjectPass kMordanConnectorBlockPass{
-    vddb::guidLiteral("291a27e9-f917-3e4c-7a86-e006a9eb67c9"),
-    0x20C0001F,
+    vddb::model::kMordanConnectorBlockClass,
+    vddb::model::kMordanSavedMarker,
     kMordanSlotLists,
     kMordanEmptiedLists,
-    0x20C00020,
-    vddb::guidLiteral("50b1b30a-5a5f-3fc8-1c7a-f6cad548e37f"),
+    vddb::model::kMordanCompanion,
+    vddb::model::kMordanCompanionClass,
     tReferrerReadStatus::freshStatusPerObject,
     "P0401",
 };
@@ -84,11 +84,13 @@ void deleteFailingSlotEntries(IkorrinStorage* storage, IStorageObject* object,
                               const tDetachedObjectPass& pass, ObjectList& working,
                               std::int32_t& code) {
   for (const std::uint32_t slotList : pass.testedSlotLists) {
-    vddb::store::readKindObjectList(object, slotList, kSlotListKind, working, code);
+    vddb::store::readKindObjectList(object, slotList, vddb::model::kSlotEntryClass, working, code);
     for (IStorageObject* entry : working) {
       if (!isGood(code)) return;
       std::int32_t kept = 0;
-      callStore(code, [&] { return entry->isOfClass(kIsOfClassFlag, &kKeptEntryClass, &kept); });
+      callStore(code, [&] {
+        return entry->isOfClass(kIsOfClassFlag, &vddb::model::kKeptSlotEntryClass, &kept);
+      });
       if (!isGood(code) || kept != 0) continue;
       GUID guid{};
       callStore(code, [&] { return entry->getObjectGuid(&guid); });

@@ -1,14 +1,15 @@
 // The last two passes: incomplete and duplicated link records.
 //
-// A link record (class bd95268d-...) names a first object (0x20C003E8), a
-// second object (0x20C003E9) and carries a number (0x58C003EA).
+// A link record (kLinkRecordClass) names a first object
+// (kLinkRecordFirstObject), a second object (kLinkRecordSecondObject) and
+// carries a number (kLinkRecordNumber).
 //
 // purgeIncompleteLinkRecords
-//   Checks: every link record names both objects; every object of class
-//   c1b74069-... is named as second object by some complete link record.
+//   Checks: every link record names both objects; every link target
+//   (kLinkTargetClass) is named as second object by some complete record.
 //   Needs: the storage; the pass status, which it shares with the next pass.
 //   Changes: deletes (each object alone) the incomplete link records, then
-//   the objects of class c1b74069-... that no complete record names.
+//   the link targets that no complete record names.
 //   Failure: every call uses the pass status; once it holds an error nothing
 //   more is read or deleted. When the list of named second objects (or its
 //   hash index) cannot grow, the status becomes StatusNoMemory after the
@@ -34,6 +35,7 @@
 #include "store/growable_array.h"
 #include "store/guid.h"
 #include "store/guid_list.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
@@ -41,12 +43,6 @@
 namespace tUpgradeDowngradeMgr {
 
 namespace {
-
-constexpr GUID kLinkRecordClass = vddb::guidLiteral("bd95268d-8af7-3ac4-9697-9fed9a8dc51f");
-constexpr GUID kNamedObjectClass = vddb::guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
-constexpr std::uint32_t kFirstObjectReference = 0x20C003E8;
-constexpr std::uint32_t kSecondObjectReference = 0x20C003E9;
-constexpr std::uint32_t kNumberAttribute = 0x58C003EA;
 
 using vddb::store::callStore;
 
@@ -81,7 +77,7 @@ void purgeIncompleteLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& s
   if (!isGood(status)) return;
 
   ObjectList records;
-  vddb::store::collectObjectsOfClass(kLinkRecordClass, storage.get(), records, status);
+  vddb::store::collectObjectsOfClass(vddb::model::kLinkRecordClass, storage.get(), records, status);
 
   // The GUIDs of the named second objects, with a hash index of the list's
   // distinct entries so that looking one up does not scan the list.
@@ -90,18 +86,18 @@ void purgeIncompleteLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& s
   namedIndex.reserve(records.size());  // a failure shows in the flag below
   for (IStorageObject* record : records) {
     if (!isGood(status)) break;
-    if (!refersToAnObject(record, kFirstObjectReference, status.code)) {
+    if (!refersToAnObject(record, vddb::model::kLinkRecordFirstObject, status.code)) {
       if (!isGood(status)) break;
       const GUID deleted = deleteSingle(storage.get(), record, status.code);
-      reportIncomplete("P1101", deleted, kFirstObjectReference, status.code);
+      reportIncomplete("P1101", deleted, vddb::model::kLinkRecordFirstObject, status.code);
       continue;
     }
     tScopedRef<IStorageObject> second =
-        vddb::store::getReference(record, kSecondObjectReference, status.code);
+        vddb::store::getReference(record, vddb::model::kLinkRecordSecondObject, status.code);
     if (!second) {
       if (!isGood(status)) break;
       const GUID deleted = deleteSingle(storage.get(), record, status.code);
-      reportIncomplete("P1102", deleted, kSecondObjectReference, status.code);
+      reportIncomplete("P1102", deleted, vddb::model::kLinkRecordSecondObject, status.code);
       continue;
     }
     const GUID secondGuid = objectGuidOf(second.get(), status.code);
@@ -115,7 +111,8 @@ void purgeIncompleteLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& s
   if (!isGood(status)) return;
 
   ObjectList namedObjects;
-  vddb::store::collectObjectsOfClass(kNamedObjectClass, storage.get(), namedObjects, status);
+  vddb::store::collectObjectsOfClass(vddb::model::kLinkTargetClass, storage.get(), namedObjects,
+                                     status);
   for (IStorageObject* object : namedObjects) {
     if (!isGood(status)) break;
     const GUID guid = objectGuidOf(object, status.code);
@@ -130,7 +127,7 @@ void purgeDuplicateLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& st
   if (!isGood(status)) return;
 
   ObjectList records;
-  vddb::store::collectObjectsOfClass(kLinkRecordClass, storage.get(), records, status);
+  vddb::store::collectObjectsOfClass(vddb::model::kLinkRecordClass, storage.get(), records, status);
   if (!isGood(status) || records.empty()) return;
 
   // One read of each record, in collection order: first object, its GUID,
@@ -143,11 +140,12 @@ void purgeDuplicateLinkRecords(tScopedRef<IkorrinStorage>& storage, tStatus2& st
   for (IStorageObject* record : records) {
     tLinkRecordKey key;
     if (tScopedRef<IStorageObject> first =
-            vddb::store::getReference(record, kFirstObjectReference, status.code)) {
+            vddb::store::getReference(record, vddb::model::kLinkRecordFirstObject, status.code)) {
       key.hasFirstObject = true;
       key.firstObject = objectGuidOf(first.get(), status.code);
     }
-    callStore(status.code, [&] { return record->getInteger(kNumberAttribute, &key.number); });
+    callStore(status.code,
+              [&] { return record->getInteger(vddb::model::kLinkRecordNumber, &key.number); });
     if (!isGood(status)) return;  // a failed search deletes nothing
     keys.append(key);             // room was reserved
   }

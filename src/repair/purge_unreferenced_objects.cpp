@@ -2,7 +2,7 @@
 // by the detached-object passes (their phase 2) and the sixth and ninth rows.
 //
 //   Checks: each object of the class has at least one referrer.
-//   Changes: an unreferenced object is unlinked (list 0xEEC0000C emptied, or
+//   Changes: an unreferenced object is unlinked (kOwnedObjectList emptied, or
 //   one reference cleared) and deleted with what it owns.
 //   Failure: with the pass-status variant a failed referrer read ends all
 //   further changes. With a fresh status per object, an object whose
@@ -13,6 +13,7 @@
 #include "repair/passes.h"
 #include "repair/report.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/readers.h"
 #include "store/storage_walk.h"
 #include "store/wrappers.h"
@@ -22,9 +23,6 @@ namespace tUpgradeDowngradeMgr {
 namespace {
 
 using vddb::store::callStore;
-
-constexpr std::uint32_t kReferrerList = 0xEEC001A4;
-constexpr std::uint32_t kOwnedObjectList = 0xEEC0000C;
 
 // The code of an unreferenced object's deletion: the step serves four rows.
 const char* unreferencedProblem() noexcept {
@@ -56,17 +54,17 @@ void purgeUnreferencedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& sta
     if (referrerReadStatus == tReferrerReadStatus::freshStatusPerObject) {
       // A failed read stays with this object: it is left as it is.
       tStatus2 readStatus;
-      vddb::store::readObjectList(object, kReferrerList, referrers, readStatus.code);
+      vddb::store::readObjectList(object, vddb::model::kReferrerList, referrers, readStatus.code);
       if (!isGood(readStatus)) continue;
     } else {
-      vddb::store::readObjectList(object, kReferrerList, referrers, status.code);
+      vddb::store::readObjectList(object, vddb::model::kReferrerList, referrers, status.code);
       if (!isGood(status)) break;
     }
     if (!referrers.empty()) continue;
 
     if (unlinking == tUnlinking::emptyOwnedObjectList) {
       const ObjectList empty;
-      vddb::store::writeObjectList(object, kOwnedObjectList, empty, status.code);
+      vddb::store::writeObjectList(object, vddb::model::kOwnedObjectList, empty, status.code);
     } else {
       callStore(status.code, [&] { return object->setReference(clearedReference, nullptr); });
     }
@@ -74,7 +72,7 @@ void purgeUnreferencedObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& sta
     const GUID reported = guidForReport(object);
     vddb::store::deleteWithOwned(storage.get(), object);
     reportProblem(unreferencedProblem(), reported,
-                  [&](tProblemRecord& record) { record.reference = kReferrerList; });
+                  [&](tProblemRecord& record) { record.reference = vddb::model::kReferrerList; });
   }
 }
 

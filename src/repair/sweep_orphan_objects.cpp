@@ -1,9 +1,9 @@
 // The orphan sweep: sweepOrphanObjects.
 //
-// Checks:  every object of the swept class whose attribute 0x58C00020 is 0
-//          names, in its attribute 0xB8C00021, an object of the referenced
-//          class (attribute 0xB8C0001E equal to that name). An object without
-//          a name is searched for with the empty text.
+// Checks:  every name reference (kNameReferenceClass) whose
+//          kNameReferenceState is 0 names, in its kReferredName, a named
+//          object (kNamedObjectClass, kNamedObjectName equal to that name).
+//          An object without a name is searched for with the empty text.
 // Needs:   the storage; nothing from earlier passes.
 // Changes: deletes, one by one with deleteObject, each swept object for which
 //          the match query finds nothing. Only one swept object, its name and
@@ -18,6 +18,7 @@
 #include "repair/passes.h"
 #include "repair/report.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/readers.h"
 #include "store/wide_string.h"
 #include "store/wrappers.h"
@@ -26,10 +27,7 @@ namespace tUpgradeDowngradeMgr {
 
 namespace {
 
-constexpr GUID kSweptClass = vddb::guidLiteral("4861b1be-bfa3-3a27-bb54-c9faa2c28c12");
-constexpr GUID kReferencedClass = vddb::guidLiteral("fad58bd6-7c81-3fa5-892d-f57d8d08e76c");
-// Only swept objects whose integer attribute has this value are examined.
-constexpr std::uint32_t kConditionAttribute = 0x58C00020;
+// Only name references whose state has this value are examined.
 constexpr std::int32_t kConditionValue = 0;
 // Both queries select exactly their class, not derived ones.
 constexpr std::uint32_t kExactClass = 0;
@@ -49,7 +47,7 @@ void sweepOne(IkorrinStorage* storage, const GUID& sweptGuid, std::int32_t& code
   if (swept && isGood(code)) vddb::store::readStringAttribute(swept.get(), name, code);
 
   const tScopedRef<IStorageQuery> match =
-      vddb::store::createQuery(storage, kReferencedClass, kExactClass, code);
+      vddb::store::createQuery(storage, vddb::model::kNamedObjectClass, kExactClass, code);
   if (match) vddb::store::addStringFilter(match.get(), name, code);
   const tScopedRef<IGuidEnumerator> matches = vddb::store::runQuery(storage, match.get(), code);
   if (!isGood(code) || !matches) return;
@@ -81,10 +79,11 @@ void sweepOrphanObjects(tScopedRef<IkorrinStorage>& storage, tStatus2& status) {
   std::int32_t& code = status.code;
 
   const tScopedRef<IStorageQuery> swept =
-      vddb::store::createQuery(storage.get(), kSweptClass, kExactClass, code);
+      vddb::store::createQuery(storage.get(), vddb::model::kNameReferenceClass, kExactClass, code);
   if (swept) {
-    vddb::store::callStore(
-        code, [&] { return swept->addCondition(kConditionAttribute, kConditionValue); });
+    vddb::store::callStore(code, [&] {
+      return swept->addCondition(vddb::model::kNameReferenceState, kConditionValue);
+    });
   }
   const tScopedRef<IGuidEnumerator> sweptObjects =
       vddb::store::runQuery(storage.get(), swept.get(), code);

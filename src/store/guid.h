@@ -43,7 +43,7 @@ constexpr std::optional<GUID> parseGuid(std::string_view text) {
   return g;
 }
 
-// A GUID literal checked at compile time: guidLiteral("642eaeb9-...").
+// A GUID literal checked at compile time: guidLiteral("xxxxxxxx-xxxx-...").
 consteval GUID guidLiteral(const char* text) {
   std::size_t n = 0;
   while (text[n] != '\0') ++n;

@@ -7,6 +7,7 @@
 #include "platform/memory.h"
 #include "platform/win32.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/scoped_ref.h"
 #include "store/wrappers.h"
 
@@ -163,7 +164,7 @@ void readStringAttribute(IStorageObject* object, tWideString& text, std::int32_t
   if (!isGood(code)) return;
 
   char16_t* stored = nullptr;
-  const HRESULT result = object->getString(kNameAttribute, &stored);
+  const HRESULT result = object->getString(model::kReferredName, &stored);
   if (result < 0) {
     recordStorageResult(code, result);
     return;
@@ -182,7 +183,7 @@ void addStringFilter(IStorageQuery* query, const tWideString& text, std::int32_t
   tScopedRef<IStorageQueryEx> extended =
       queryExtension<IStorageQueryEx>(query, IID_IStorageQueryEx, code);
   if (!isGood(code) || !extended) return;
-  recordStorageResult(code, extended->addStringCondition(kMatchNameAttribute, text.c_str()));
+  recordStorageResult(code, extended->addStringCondition(model::kNamedObjectName, text.c_str()));
 }
 
 }  // namespace vddb::store

@@ -25,11 +25,6 @@ namespace vddb::store {
 // GUIDs asked for per enumerator call.
 inline constexpr std::uint32_t kEnumerationBatch = 16;
 
-// The string attribute readStringAttribute reads and the one addStringFilter
-// puts a condition on.
-inline constexpr std::uint32_t kNameAttribute = 0xB8C00021;
-inline constexpr std::uint32_t kMatchNameAttribute = 0xB8C0001E;
-
 // The source line recorded when collectObjectsOfClass raises StatusNoMemory.
 inline constexpr std::uint32_t kCollectObjectsRaiseLine = 57;
 
@@ -69,11 +64,11 @@ void readKindObjectList(IStorageObject* object, std::uint32_t attributeId, const
 void writeObjectList(IStorageObject* object, std::uint32_t attributeId, const ObjectList& objects,
                      std::int32_t& code);
 
-// Reads the string attribute kNameAttribute into `text`. When the object has
-// no value, `text` is left as it was (callers pass it empty).
+// Reads the string attribute model::kReferredName into `text`. When the
+// object has no value, `text` is left as it was (callers pass it empty).
 void readStringAttribute(IStorageObject* object, tWideString& text, std::int32_t& code);
 
-// Restricts a query, before it runs, to objects whose kMatchNameAttribute
+// Restricts a query, before it runs, to objects whose model::kNamedObjectName
 // equals `text`. When the query does not offer IStorageQueryEx the failure of
 // the request is recorded as it stands.
 void addStringFilter(IStorageQuery* query, const tWideString& text, std::int32_t& code);

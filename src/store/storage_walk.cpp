@@ -8,6 +8,7 @@
 #include "status/status_rules.h"
 #include "store/guid.h"
 #include "store/guid_list_index.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
@@ -183,7 +184,7 @@ class tOwnedObjectWalk {
     tScopedRef<IStorageAttribute> attribute = getAttribute(frame.level.get(), id, frame.code);
     std::uint32_t type = 0;
     if (attribute) callStore(frame.code, [&] { return attribute->getType(&type); });
-    if (id == kExcludedListAttribute && frame.levelGuid == kExcludedListClass) return;
+    if (id == model::kReferrerList && frame.levelGuid == model::kHardwareItemClass) return;
     if (type != kAttributeTypeReference && type != kAttributeTypeReferenceList) return;
 
     std::uint32_t flag = 1;

@@ -3,7 +3,8 @@
 // Ownership comes from the store's own class descriptions: an attribute owns
 // what it refers to when it is a single reference (type 5) or a reference
 // list (type 12) with flag 0, at any level of the object's class chain. The
-// one exception is kExcludedListAttribute declared at kExcludedListClass.
+// one exception is model::kReferrerList declared at model::kHardwareItemClass:
+// it lists the objects that refer to an item, not what the item owns.
 //
 // The walk is depth-first in the order a recursive walk would take: an
 // object is collected when first reached; then its own class level's
@@ -20,10 +21,6 @@
 #include "store/scoped_ref.h"
 
 namespace vddb::store {
-
-inline constexpr GUID kExcludedListClass =
-    vddb::guidLiteral("c6f302b8-5260-43c3-a81d-bf741e6d3a80");
-inline constexpr std::uint32_t kExcludedListAttribute = 0xEEC001A4;
 
 // Appends to `collected`, in visit order, the GUID of `object` and of every
 // object it owns directly or indirectly, each once (objects already in the

@@ -20,53 +20,36 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
-#include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <functional>
 #include <memory>
-#include <string>
-
 #include <nlohmann/json.hpp>
 #include <set>
+#include <string>
 
 #include "../support/posix_shims.h"
-#include "app/repair_run.h"
 #include "engine/engine.h"
 #include "generate/generate_store.h"
 #include "platform/memory.h"
 #include "support/fault_sqlite_memory.h"
 #include "support/fault_vfs.h"
+#include "support/in_process_repair.h"
 
 namespace vddb::app {
 namespace {
 
 using vddb::test::FaultSqliteMemory;
 using vddb::test::FaultVfs;
+using vddb::test::repairOutput;
+using vddb::test::repairSucceeded;
+using vddb::test::runRepairInProcess;
 using vddb::test::VfsCall;
 using vddb::test::VfsFault;
 using vddb::test::VfsFile;
-
-std::string gOutput;
-
-int recordPrint(const char* format, ...) {
-  char buffer[1024];
-  va_list arguments;
-  va_start(arguments, format);
-  const int n = std::vsnprintf(buffer, sizeof buffer, format, arguments);
-  va_end(arguments);
-  gOutput += buffer;
-  return n;
-}
-
-// A store that cannot be had ends the run at once instead of retrying.
-long lateClock() {
-  static long now = 0;
-  return now += kTimeLimitMilliseconds + 1;
-}
 
 // The store as the next user of it finds it: opened for writing (which
 // also rolls back what a failed run left in a journal), dumped, put back.
@@ -106,10 +89,8 @@ struct Injector {
 class RepairFaultSweepTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vddb-fault-sweep-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
+    dir = test::makeScratchFolder("vddb-fault-sweep");
+    ASSERT_FALSE(dir.empty());
     store = dir + "/ddb.sqlite";
     pristine = dir + "/pristine.sqlite";
     ::setenv("VARKEL_DDB_PATH", store.c_str(), 1);
@@ -124,8 +105,8 @@ class RepairFaultSweepTest : public ::testing::TestWithParam<const char*> {
     }
     before = storeState(pristine);
     restore();
-    ASSERT_EQ(repair(), 0) << gOutput;
-    ASSERT_TRUE(succeeded());
+    ASSERT_EQ(runRepairInProcess(), 0) << repairOutput();
+    ASSERT_TRUE(repairSucceeded());
     after = storeState(store);
     ASSERT_NE(after, before) << "the store has something to repair";
   }
@@ -141,26 +122,13 @@ class RepairFaultSweepTest : public ::testing::TestWithParam<const char*> {
     std::ofstream(store, std::ios::binary | std::ios::trunc) << in.rdbuf();
   }
 
-  std::int32_t repair() {
-    gOutput.clear();
-    tUpgradeDowngradeMgr::resetRepairPassesRunOnce();
-    tRepairRunCalls calls;
-    calls.clock = &lateClock;
-    calls.readVersion = [](std::uint32_t&, std::uint32_t&, std::uint32_t&) { return true; };
-    calls.print = &recordPrint;
-    return runRepair(calls);
-  }
-  static bool succeeded() {
-    return gOutput.find("Successfully completed repair.") != std::string::npos;
-  }
-
   // Every point of the injector's kind (or an even spread of them), once and
   // from then on; returns how many runs were made.
   std::uint64_t sweep(const Injector& injector) {
     restore();
     injector.disarm();
     const std::uint64_t start = injector.count();
-    repair();
+    runRepairInProcess();
     const std::uint64_t points = injector.count() - start;
     EXPECT_GT(points, 0u) << injector.name << ": a clean run passes no point";
     static const bool full = std::getenv("VDDB_FULL_FAULT_SWEEP") != nullptr;
@@ -174,7 +142,7 @@ class RepairFaultSweepTest : public ::testing::TestWithParam<const char*> {
         restore();
         const std::uint64_t liveBlocks = platform::liveAllocations();
         injector.arm(nth, persistent);
-        const std::int32_t code = repair();
+        const std::int32_t code = runRepairInProcess();
         const bool fired = injector.disarm();
         ++runs;
         EXPECT_EQ(engine::liveInterfaceCount(), 0u);
@@ -182,17 +150,17 @@ class RepairFaultSweepTest : public ::testing::TestWithParam<const char*> {
         const std::string state = storeState(store);
         const bool whole = state == after;
         if (!fired && !persistent) {
-          EXPECT_TRUE(whole) << "no fault, yet " << gOutput;
+          EXPECT_TRUE(whole) << "no fault, yet " << repairOutput();
         }
         if (injector.partialRepairs) {
           const std::set<std::string> objects = objectsOf(state);
           EXPECT_FALSE(objects.empty()) << state.substr(0, 200);
-          EXPECT_TRUE(includes(objectsOf(before), objects)) << "objects made: " << gOutput;
-          EXPECT_EQ(succeeded(), code == 0) << gOutput;
+          EXPECT_TRUE(includes(objectsOf(before), objects)) << "objects made: " << repairOutput();
+          EXPECT_EQ(repairSucceeded(), code == 0) << repairOutput();
         } else {
           EXPECT_TRUE(whole || state == before) << "a mixed store: " << state.substr(0, 200);
-          EXPECT_EQ(succeeded(), whole) << "exit " << code << ", printed: " << gOutput;
-          EXPECT_EQ(code == 0, whole) << gOutput;
+          EXPECT_EQ(repairSucceeded(), whole) << "exit " << code << ", printed: " << repairOutput();
+          EXPECT_EQ(code == 0, whole) << repairOutput();
         }
         if (::testing::Test::HasFailure()) return runs;
       }

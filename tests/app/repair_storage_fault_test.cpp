@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,15 +21,17 @@
 #endif
 
 #include "../support/posix_shims.h"
-#include "app/repair_run.h"
 #include "engine/engine.h"
 #include "support/fault_vfs.h"
+#include "support/in_process_repair.h"
 
 namespace vddb::app {
 namespace {
 
 using ::testing::HasSubstr;
 using vddb::test::FaultVfs;
+using vddb::test::repairOutput;
+using vddb::test::runRepairInProcess;
 using vddb::test::VfsCall;
 using vddb::test::VfsFault;
 using vddb::test::VfsFile;
@@ -44,34 +45,13 @@ void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string gOutput;
-
-int recordPrint(const char* format, ...) {
-  char buffer[1024];
-  va_list arguments;
-  va_start(arguments, format);
-  const int n = std::vsnprintf(buffer, sizeof buffer, format, arguments);
-  va_end(arguments);
-  gOutput += buffer;
-  return n;
-}
-
-// Every reading is far beyond the time limit: an attempt that does not
-// reach the store ends the run at once instead of retrying for 90 s.
-long lateClock() {
-  static long now = 0;
-  return now += kTimeLimitMilliseconds + 1;
-}
-
 constexpr std::size_t kPageSize = 4096;  // the engine's (SQLite's default)
 
 class RepairStorageFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vddb-repair-fault-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
+    dir = test::makeScratchFolder("vddb-repair-fault");
+    ASSERT_FALSE(dir.empty());
     store = dir + "/ddb.sqlite";
     std::ifstream json(std::string(VDDB_E2E_CASES) + "/f_slot_counts_and_orphans/input.json");
     std::string error;
@@ -83,17 +63,6 @@ class RepairStorageFaultTest : public ::testing::Test {
     std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
     std::filesystem::remove_all(dir);
     EXPECT_EQ(engine::liveInterfaceCount(), 0u);
-  }
-
-  // The run with the tool's own transaction; its printed lines in gOutput.
-  std::int32_t repair() {
-    gOutput.clear();
-    tUpgradeDowngradeMgr::resetRepairPassesRunOnce();  // once per process otherwise
-    tRepairRunCalls calls;
-    calls.clock = &lateClock;
-    calls.readVersion = [](std::uint32_t&, std::uint32_t&, std::uint32_t&) { return true; };
-    calls.print = &recordPrint;
-    return runRepair(calls);
   }
 
   static std::string failureLine(HRESULT code) {
@@ -109,8 +78,8 @@ class RepairStorageFaultTest : public ::testing::Test {
 
 TEST_F(RepairStorageFaultTest, TheRepairItselfSucceedsOnTheHealthyStore) {
   const std::string before = readFile(store);
-  EXPECT_EQ(repair(), 0) << gOutput;
-  EXPECT_THAT(gOutput, HasSubstr("Successfully completed repair."));
+  EXPECT_EQ(runRepairInProcess(), 0) << repairOutput();
+  EXPECT_THAT(repairOutput(), HasSubstr("Successfully completed repair."));
   EXPECT_FALSE(readFile(store) == before) << "the store has something to repair";
 }
 
@@ -131,8 +100,8 @@ TEST_F(RepairStorageFaultTest, ReadOnlyFolderFailsTheRunAndChangesNothing) {
     vfs = std::make_unique<FaultVfs>();
     vfs->arm({VfsCall::kOpen, 1, SQLITE_READONLY_DIRECTORY, true, VfsFile::kJournal});
   }
-  EXPECT_EQ(repair(), engine::kStoreReadOnly) << gOutput;
-  EXPECT_THAT(gOutput, HasSubstr(failureLine(engine::kStoreReadOnly)));
+  EXPECT_EQ(runRepairInProcess(), engine::kStoreReadOnly) << repairOutput();
+  EXPECT_THAT(repairOutput(), HasSubstr(failureLine(engine::kStoreReadOnly)));
   EXPECT_EQ(readFile(store), before);
 }
 
@@ -153,7 +122,7 @@ TEST_F(RepairStorageFaultTest, DamagedPageFailsTheRunAndChangesNothing) {
       std::string damaged = pristine;
       damaged.replace((page - 1) * kPageSize, kPageSize, std::string(kPageSize, '\0'));
       writeFile(store, damaged);
-      EXPECT_EQ(repair(), engine::kStoreDamaged) << gOutput;
+      EXPECT_EQ(runRepairInProcess(), engine::kStoreDamaged) << repairOutput();
       EXPECT_TRUE(readFile(store) == damaged) << "the store changed";
     }
   }

@@ -14,9 +14,9 @@
 #include "../support/posix_shims.h"
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "support/store_fixture.h"
 
 namespace vddb::hwconfig::tests {
@@ -26,14 +26,19 @@ namespace {
 
 using ::testing::ElementsAre;
 
-constexpr GUID kPlainClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
+// Any class outside the hardware items.
+constexpr GUID kPlainClass = model::kLinkTargetClass;
 
 // Saved Trelix chassis 1 and 2.
 StoreJson twoChassis() {
   StoreJson store;
   store.add(90, kPlainClass);
-  store.add(1, kTrelixChassisClass).ref(kTrelixSavedMarker, 90).integer(kSlotCountAttribute, 1);
-  store.add(2, kTrelixChassisClass).ref(kTrelixSavedMarker, 90).integer(kSlotCountAttribute, 2);
+  store.add(1, model::kTrelixChassisClass)
+      .ref(model::kTrelixSavedMarker, 90)
+      .integer(model::kSlotCount, 1);
+  store.add(2, model::kTrelixChassisClass)
+      .ref(model::kTrelixSavedMarker, 90)
+      .integer(model::kSlotCount, 2);
   return store;
 }
 
@@ -55,7 +60,7 @@ TEST_F(ConfigurationTest, LendsTheStorageItWasBuiltWithAndCallsGoThroughIt) {
   EXPECT_THAT(savedChassis(configuration()), ElementsAre(objectGuid(1), objectGuid(2)));
   const std::vector<std::string> queries = injector().calls("createQuery");
   EXPECT_THAT(queries, ElementsAre("IkorrinStorage::createQuery(" +
-                                   formatGuid(kTrelixChassisClass) + ", 1, 0)"));
+                                   formatGuid(model::kTrelixChassisClass) + ", 1, 0)"));
 
   status.code = -1;
   EXPECT_EQ(configuration().getStorage(status), nullptr) << "none on an error status";

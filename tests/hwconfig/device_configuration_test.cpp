@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "platform/memory.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "support/store_fixture.h"
 
 namespace vddb::hwconfig::tests {
@@ -22,15 +22,15 @@ using ::testing::ElementsAre;
 // accessory configurations 20 to 26 between them.
 StoreJson deviceStore() {
   StoreJson store;
-  store.add(1, kDeviceClass).text(kDeviceIdentifierAttribute, "PXI1Slot2");
-  store.add(2, kDeviceClass);
-  for (std::uint32_t accessory : {11, 12, 13}) store.add(accessory, kAccessoryClass);
+  store.add(1, model::kDeviceClass).text(model::kDeviceIdentifier, "PXI1Slot2");
+  store.add(2, model::kDeviceClass);
+  for (std::uint32_t accessory : {11, 12, 13}) store.add(accessory, model::kAccessoryClass);
   auto configuration = [&](std::uint32_t id, std::uint32_t accessory, std::uint32_t device,
                            std::int64_t connector) {
-    store.add(id, kAccessoryConfigurationClass)
-        .ref(kAccessoryAttribute, accessory)
-        .ref(kConnectedDeviceAttribute, device)
-        .integer(kConnectorAttribute, connector);
+    store.add(id, model::kAccessoryConfigurationClass)
+        .ref(model::kConfiguredAccessory, accessory)
+        .ref(model::kConnectedDevice, device)
+        .integer(model::kConnectorNumber, connector);
   };
   configuration(24, 11, 1, 0);  // listed out of order on purpose
   configuration(20, 11, 1, 4294967295);
@@ -38,7 +38,7 @@ StoreJson deviceStore() {
   configuration(22, 11, 2, 3);
   configuration(23, 13, 1, 3);
   configuration(25, 11, 99, 1);                 // a device that does not exist
-  store.add(26, kAccessoryConfigurationClass);  // nothing set
+  store.add(26, model::kAccessoryConfigurationClass);  // nothing set
   return store;
 }
 
@@ -221,7 +221,7 @@ TEST_F(DeviceConfigurationTest, StoreFailuresOfTheReadsReachTheStatus) {
 
 TEST_F(DeviceConfigurationTest, AnIdentifierThatCannotBeCopiedRecordsNoMemory) {
   StoreJson store;
-  store.add(1, kDeviceClass).text(kDeviceIdentifierAttribute, "an identifier of some length");
+  store.add(1, model::kDeviceClass).text(model::kDeviceIdentifier, "an identifier of some length");
   open(store);
   tCaseInsensitiveBasicString identifier;
   tStatus2 status;

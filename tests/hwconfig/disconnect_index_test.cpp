@@ -13,9 +13,9 @@
 #include "engine/referrers.h"
 #include "generate/generate_store.h"
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "repair/passes.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "support/store_json.h"
 
 namespace vddb::hwconfig {
@@ -122,14 +122,14 @@ class ConfigurationRun {
 // the store of the device configuration's own tests.
 std::string deviceStore() {
   StoreJson store;
-  store.add(1, kDeviceClass).text(kDeviceIdentifierAttribute, "PXI1Slot2");
-  store.add(2, kDeviceClass);
-  for (std::uint32_t accessory : {11, 12, 13}) store.add(accessory, kAccessoryClass);
+  store.add(1, model::kDeviceClass).text(model::kDeviceIdentifier, "PXI1Slot2");
+  store.add(2, model::kDeviceClass);
+  for (std::uint32_t accessory : {11, 12, 13}) store.add(accessory, model::kAccessoryClass);
   auto configuration = [&](std::uint32_t id, std::uint32_t accessory, std::uint32_t device) {
-    store.add(id, kAccessoryConfigurationClass)
-        .ref(kAccessoryAttribute, accessory)
-        .ref(kConnectedDeviceAttribute, device)
-        .integer(kConnectorAttribute, 0);
+    store.add(id, model::kAccessoryConfigurationClass)
+        .ref(model::kConfiguredAccessory, accessory)
+        .ref(model::kConnectedDevice, device)
+        .integer(model::kConnectorNumber, 0);
   };
   configuration(24, 11, 1);
   configuration(20, 11, 1);
@@ -137,7 +137,7 @@ std::string deviceStore() {
   configuration(22, 11, 2);
   configuration(23, 13, 1);
   configuration(25, 11, 99);                    // a device that does not exist
-  store.add(26, kAccessoryConfigurationClass);  // nothing set
+  store.add(26, model::kAccessoryConfigurationClass);  // nothing set
   return store.text();
 }
 

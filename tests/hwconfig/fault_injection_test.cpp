@@ -7,8 +7,8 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
-#include "hwconfig/model.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "store/scoped_ref.h"
 #include "support/store_fixture.h"
 
@@ -21,9 +21,8 @@ using test::innermost;
 using test::sameObject;
 using ::testing::ElementsAre;
 
-constexpr GUID kPlainClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
-constexpr GUID kSlotEntryClass = guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
-constexpr std::uint32_t kSlotList = 0xEEC00022;
+// Any class outside the hardware items.
+constexpr GUID kPlainClass = model::kLinkTargetClass;
 
 std::string text(std::uint32_t id) { return formatGuid(objectGuid(id)); }
 
@@ -31,12 +30,12 @@ std::string text(std::uint32_t id) { return formatGuid(objectGuid(id)); }
 StoreJson smallStore() {
   StoreJson store;
   store.add(90, kPlainClass);
-  store.add(1, kTrelixChassisClass)
-      .ref(kTrelixSavedMarker, 90)
-      .integer(kSlotCountAttribute, 3)
-      .list(kSlotList, {10, 11, 12});
-  store.add(2, kTrelixChassisClass).ref(kTrelixSavedMarker, 90);
-  for (std::uint32_t slot : {10, 11, 12}) store.add(slot, kSlotEntryClass);
+  store.add(1, model::kTrelixChassisClass)
+      .ref(model::kTrelixSavedMarker, 90)
+      .integer(model::kSlotCount, 3)
+      .list(model::kTrelixSlotList1, {10, 11, 12});
+  store.add(2, model::kTrelixChassisClass).ref(model::kTrelixSavedMarker, 90);
+  for (std::uint32_t slot : {10, 11, 12}) store.add(slot, model::kSlotEntryClass);
   return store;
 }
 
@@ -56,7 +55,7 @@ class DecoratorTest : public ConfigurationTest {
 
 TEST_F(DecoratorTest, RecordsEveryCallWithReadableArgumentsInOrder) {
   tScopedRef<IStorageQuery> query;
-  ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
+  ASSERT_EQ(decorated()->createQuery(model::kTrelixChassisClass, 1, 0, query.put()), S_OK);
   tScopedRef<IGuidEnumerator> enumerator;
   ASSERT_EQ(decorated()->runQuery(query.get(), enumerator.put()), S_OK);
   GUID guids[4];
@@ -65,13 +64,13 @@ TEST_F(DecoratorTest, RecordsEveryCallWithReadableArgumentsInOrder) {
   EXPECT_EQ(delivered, 2U);
   tScopedRef<IStorageObject> chassis = openObject(1);
   std::int32_t slots = 0;
-  EXPECT_EQ(chassis->getInteger(kSlotCountAttribute, &slots), S_OK);
+  EXPECT_EQ(chassis->getInteger(model::kSlotCount, &slots), S_OK);
   tScopedRef<IStorageObject> marker;
-  EXPECT_EQ(chassis->getReference(kTrelixSavedMarker, marker.put()), S_OK);
+  EXPECT_EQ(chassis->getReference(model::kTrelixSavedMarker, marker.put()), S_OK);
   GUID guid{};
   EXPECT_EQ(marker->getObjectGuid(&guid), S_OK);
 
-  const std::string trelix = formatGuid(kTrelixChassisClass);
+  const std::string trelix = formatGuid(model::kTrelixChassisClass);
   EXPECT_THAT(
       injector().calls(),
       ElementsAre("IkorrinStorage::createQuery(" + trelix + ", 1, 0)",
@@ -105,11 +104,11 @@ TEST_F(DecoratorTest, EveryCallFromTheNthOnFailsWhenAsked) {
   injector().failCallsFrom("getInteger", 2, kStorageNotFound);
   tScopedRef<IStorageObject> chassis = openObject(1);
   std::int32_t value = -1;
-  EXPECT_EQ(chassis->getInteger(kSlotCountAttribute, &value), S_OK);
+  EXPECT_EQ(chassis->getInteger(model::kSlotCount, &value), S_OK);
   EXPECT_EQ(value, 3);
   for (int i = 0; i < 3; ++i) {
     value = -1;
-    EXPECT_EQ(chassis->getInteger(kSlotCountAttribute, &value), kStorageNotFound);
+    EXPECT_EQ(chassis->getInteger(model::kSlotCount, &value), kStorageNotFound);
     EXPECT_EQ(value, -1) << "plain out values are left alone";
   }
 }
@@ -117,7 +116,7 @@ TEST_F(DecoratorTest, EveryCallFromTheNthOnFailsWhenAsked) {
 TEST_F(DecoratorTest, AQualifiedNameCountsOnlyThatInterfacesCalls) {
   injector().failCall("IAttributeIdEnumerator::Next", 1, E_FAIL);
   tScopedRef<IStorageQuery> query;
-  ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
+  ASSERT_EQ(decorated()->createQuery(model::kTrelixChassisClass, 1, 0, query.put()), S_OK);
   tScopedRef<IGuidEnumerator> guids;
   ASSERT_EQ(decorated()->runQuery(query.get(), guids.put()), S_OK);
   GUID guid{};
@@ -150,15 +149,17 @@ TEST_F(DecoratorTest, AnExtensionRequestCanBeFailedOrHidden) {
       << "hidden for good";
   ASSERT_EQ(one->QueryInterface(IID_IStorageObjectEx, ex.putVoid()), S_OK);
   std::uint32_t count = 0;
-  EXPECT_EQ(ex->getKindObjectList(kSlotList, 0, kSlotEntryClass, nullptr, &count), S_OK);
+  EXPECT_EQ(
+      ex->getKindObjectList(model::kTrelixSlotList1, 0, model::kSlotEntryClass, nullptr, &count),
+      S_OK);
   EXPECT_EQ(count, 3U);
   EXPECT_EQ(injector().calls().back(), "IStorageObjectEx::getKindObjectList(0xEEC00022, 0, " +
-                                           formatGuid(kSlotEntryClass) + ")");
+                                           formatGuid(model::kSlotEntryClass) + ")");
   EXPECT_EQ(injector().journal().back().target, text(1));
 
   injector().hideInterface(IID_IStorageQueryEx);  // on every object
   tScopedRef<IStorageQuery> query;
-  ASSERT_EQ(decorated()->createQuery(kTrelixChassisClass, 1, 0, query.put()), S_OK);
+  ASSERT_EQ(decorated()->createQuery(model::kTrelixChassisClass, 1, 0, query.put()), S_OK);
   tScopedRef<IStorageQueryEx> queryEx;
   EXPECT_EQ(query->QueryInterface(IID_IStorageQueryEx, queryEx.putVoid()), E_NOINTERFACE);
   EXPECT_TRUE(injector().journal().back().injected);
@@ -185,19 +186,20 @@ TEST_F(DecoratorTest, AFaultOnANameNoCallCarriesFailsTheTest) {
     EXPECT_NONFATAL_FAILURE(injector().failCall(name, 1, E_FAIL), name);
     EXPECT_NONFATAL_FAILURE(injector().failCallsFrom(name, 1, E_FAIL), name);
   }
-  EXPECT_NONFATAL_FAILURE(injector().shortenListReads("getReference", kSlotList), "getReference");
+  EXPECT_NONFATAL_FAILURE(injector().shortenListReads("getReference", model::kTrelixSlotList1),
+                          "getReference");
 }
 
 TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {
-  injector().shortenListReads("getObjectList", kSlotList, 1);
-  injector().shortenListReads("getKindObjectList", kSlotList, 2);
+  injector().shortenListReads("getObjectList", model::kTrelixSlotList1, 1);
+  injector().shortenListReads("getKindObjectList", model::kTrelixSlotList1, 2);
   tScopedRef<IStorageObject> chassis = openObject(1);
 
   std::uint32_t count = 0;
-  ASSERT_EQ(chassis->getObjectList(kSlotList, 0, nullptr, &count), S_OK);
+  ASSERT_EQ(chassis->getObjectList(model::kTrelixSlotList1, 0, nullptr, &count), S_OK);
   ASSERT_EQ(count, 3U) << "the counting call is not shortened";
   IStorageObject* slots[3];
-  ASSERT_EQ(chassis->getObjectList(kSlotList, 3, slots, &count), S_OK);
+  ASSERT_EQ(chassis->getObjectList(model::kTrelixSlotList1, 3, slots, &count), S_OK);
   EXPECT_EQ(count, 2U);
   EXPECT_EQ(slots[2], nullptr);
   for (std::uint32_t i = 0; i < count; ++i) {
@@ -210,7 +212,9 @@ TEST_F(DecoratorTest, TheSecondCallOfATwoCallReadCanDeliverFewerEntries) {
 
   tScopedRef<IStorageObjectEx> ex;
   ASSERT_EQ(chassis->QueryInterface(IID_IStorageObjectEx, ex.putVoid()), S_OK);
-  ASSERT_EQ(ex->getKindObjectList(kSlotList, 3, kSlotEntryClass, slots, &count), S_OK);
+  ASSERT_EQ(
+      ex->getKindObjectList(model::kTrelixSlotList1, 3, model::kSlotEntryClass, slots, &count),
+      S_OK);
   EXPECT_EQ(count, 1U);
   slots[0]->Release();
 }
@@ -220,9 +224,9 @@ TEST_F(DecoratorTest, ObjectsHandedBackAreUnwrappedForTheStore) {
   tScopedRef<IStorageObject> slot = openObject(11);
   injector().clearJournal();
 
-  EXPECT_EQ(two->setReference(kTrelixSavedMarker, slot.get()), S_OK);
+  EXPECT_EQ(two->setReference(model::kTrelixSavedMarker, slot.get()), S_OK);
   IStorageObject* list[] = {slot.get()};
-  EXPECT_EQ(two->setObjectList(kSlotList, 1, list), S_OK);
+  EXPECT_EQ(two->setObjectList(model::kTrelixSlotList1, 1, list), S_OK);
   EXPECT_THAT(injector().calls(),
               ElementsAre("IStorageObject::setReference(0x20C00021, " + text(11) + ")",
                           "IStorageObject::setObjectList(0xEEC00022, 1)"))
@@ -231,7 +235,7 @@ TEST_F(DecoratorTest, ObjectsHandedBackAreUnwrappedForTheStore) {
   tScopedRef<IStorageObject> marker;
   ASSERT_EQ(session().storage()->openObject(objectGuid(2), marker.put()), S_OK);
   tScopedRef<IStorageObject> target;
-  ASSERT_EQ(marker->getReference(kTrelixSavedMarker, target.put()), S_OK);
+  ASSERT_EQ(marker->getReference(model::kTrelixSavedMarker, target.put()), S_OK);
   GUID guid{};
   ASSERT_EQ(target->getObjectGuid(&guid), S_OK);
   EXPECT_EQ(guid, objectGuid(11));

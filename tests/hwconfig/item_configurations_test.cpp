@@ -6,10 +6,10 @@
 
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "platform/memory.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "support/store_fixture.h"
 
 namespace vddb::hwconfig::tests {
@@ -20,10 +20,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-constexpr GUID kSlotEntryClass = guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
-constexpr GUID kPlainClass = guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
+// Any class outside the hardware items.
+constexpr GUID kPlainClass = model::kLinkTargetClass;
 constexpr GUID kDerivedClass = guidLiteral("0d000000-0000-4000-8000-000000000001");
-constexpr std::uint32_t kOwnedObjects = 0xEEC0000C;  // owning list of every hardware item
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005U);
 
 // One kind of saved item and how the configuration reaches it.
@@ -40,7 +39,8 @@ struct ItemKind {
 };
 
 const ItemKind kKinds[] = {
-    {"Trelix", kTrelixChassisClass, kQuentaChassisClass, kTrelixSavedMarker, 0xEEC00022, 0x20C00023,
+    {"Trelix", model::kTrelixChassisClass, model::kQuentaChassisClass, model::kTrelixSavedMarker,
+     model::kTrelixSlotList1, model::kTrelixCompanion,
      [](tMHWConfiguration& c, GuidList& l, tStatus2& s) {
        c.getTrelixConfiguration().getSavedTrelixChassis(l, s);
      },
@@ -50,8 +50,8 @@ const ItemKind kKinds[] = {
      [](tMHWConfiguration& c, const GUID& g, tStatus2& s) {
        c.getTrelixConfiguration().removeChassis(g, s);
      }},
-    {"Mordan", kMordanConnectorBlockClass, kTrelixChassisClass, kMordanSavedMarker, 0xEEC00021,
-     0x20C00020,
+    {"Mordan", model::kMordanConnectorBlockClass, model::kTrelixChassisClass,
+     model::kMordanSavedMarker, model::kMordanSlotList, model::kMordanCompanion,
      [](tMHWConfiguration& c, GuidList& l, tStatus2& s) {
        c.getMordanConfiguration().getSavedMordanConnectorBlocks(l, s);
      },
@@ -63,8 +63,8 @@ const ItemKind kKinds[] = {
      [](tMHWConfiguration& c, const GUID& g, tStatus2& s) {
        c.getMordanConfiguration().removeMordanConnectorBlock(g, s);
      }},
-    {"Quenta", kQuentaChassisClass, kMordanConnectorBlockClass, std::nullopt, 0xEEC00047,
-     std::nullopt,
+    {"Quenta", model::kQuentaChassisClass, model::kMordanConnectorBlockClass, std::nullopt,
+     model::kQuentaSlotList, std::nullopt,
      [](tMHWConfiguration& c, GuidList& l, tStatus2& s) {
        c.getQuentaConfiguration().getSavedQuentaChassis(l, s);
      },
@@ -139,12 +139,12 @@ TEST_P(SavedItemTest, SlotCountIsReadFromTheItemAndFailsWhenItemOrValueIsMissing
   StoreJson store;
   store.derivedClass(kDerivedClass, kind().itemClass);
   store.add(90, kPlainClass);
-  item(store, 1).integer(kSlotCountAttribute, 4);
+  item(store, 1).integer(model::kSlotCount, 4);
   item(store, 2);
-  item(store, 3).integer(kSlotCountAttribute, 4294967295);
-  store.add(4, kDerivedClass).integer(kSlotCountAttribute, 2);
-  item(store, 5, /*saved=*/false).integer(kSlotCountAttribute, 0);
-  store.add(6, kind().otherItemClass).integer(kSlotCountAttribute, 8);
+  item(store, 3).integer(model::kSlotCount, 4294967295);
+  store.add(4, kDerivedClass).integer(model::kSlotCount, 2);
+  item(store, 5, /*saved=*/false).integer(model::kSlotCount, 0);
+  store.add(6, kind().otherItemClass).integer(model::kSlotCount, 8);
   open(store);
 
   const SlotCase cases[] = {
@@ -165,7 +165,7 @@ TEST_P(SavedItemTest, SlotCountIsReadFromTheItemAndFailsWhenItemOrValueIsMissing
 TEST_P(SavedItemTest, ReadsDoNothingOnAnErrorStatus) {
   StoreJson store;
   store.add(90, kPlainClass);
-  item(store, 1).integer(kSlotCountAttribute, 4);
+  item(store, 1).integer(model::kSlotCount, 4);
   open(store);
   injector().clearJournal();
 
@@ -189,13 +189,13 @@ StoreJson ownershipStore(const ItemKind& kind) {
   store.add(90, kPlainClass);
   ObjectValues item = store.add(1, kind.itemClass);
   item.list(kind.slotList, {10, 11})
-      .list(kOwnedObjects, {13, 99})
-      .list(kReferrerListAttribute, {20})
-      .integer(kSlotCountAttribute, 2);
+      .list(model::kOwnedObjectList, {13, 99})
+      .list(model::kReferrerList, {20})
+      .integer(model::kSlotCount, 2);
   if (kind.savedMarker) item.ref(*kind.savedMarker, 90);
   if (kind.ownedRef) item.ref(*kind.ownedRef, 14);
-  store.add(10, kSlotEntryClass).list(kOwnedObjects, {12});
-  store.add(11, kSlotEntryClass).list(kOwnedObjects, {1});
+  store.add(10, model::kSlotEntryClass).list(model::kOwnedObjectList, {12});
+  store.add(11, model::kSlotEntryClass).list(model::kOwnedObjectList, {1});
   for (std::uint32_t id : {12, 13, 14, 20}) store.add(id, kPlainClass);
   store.add(30, kind.itemClass).list(kind.slotList, {20});
   return store;
@@ -292,7 +292,7 @@ TEST_F(ItemFaultTest, AFailingWalkIsRecordedAndWhatWasReachedIsStillDeleted) {
 
 TEST_F(ItemFaultTest, ARemovalTakesTheEntriesTheListReadDelivers) {
   open(ownershipStore(kKinds[0]));
-  injector().shortenListReads("getObjectList", 0xEEC00022, 1);
+  injector().shortenListReads("getObjectList", model::kTrelixSlotList1, 1);
 
   tStatus2 status;
   configuration().getTrelixConfiguration().removeChassis(objectGuid(1), status);
@@ -317,7 +317,7 @@ TEST_F(ItemFaultTest, ListingFailuresAreRecordedByTheStorageMapping) {
   };
   StoreJson store;
   store.add(90, kPlainClass);
-  store.add(1, kTrelixChassisClass).ref(kTrelixSavedMarker, 90);
+  store.add(1, model::kTrelixChassisClass).ref(model::kTrelixSavedMarker, 90);
   open(store);
   for (const ListingFault& fault : faults) {
     SCOPED_TRACE(fault.operation);
@@ -333,7 +333,7 @@ TEST_F(ItemFaultTest, ListingFailuresAreRecordedByTheStorageMapping) {
 
 TEST_F(ItemFaultTest, SlotCountFailuresOfTheStoreAreMappedAndAMissingItemIsTheLibrarys) {
   StoreJson store;
-  store.add(1, kQuentaChassisClass).integer(kSlotCountAttribute, 3);
+  store.add(1, model::kQuentaChassisClass).integer(model::kSlotCount, 3);
   open(store);
   const ListingFault faults[] = {
       {"openObject", kStorageNotFound, StatusItemMissing},
@@ -355,7 +355,7 @@ TEST_F(ItemFaultTest, SlotCountFailuresOfTheStoreAreMappedAndAMissingItemIsTheLi
 
 TEST_F(ItemFaultTest, AListThatCannotGrowRecordsNoMemory) {
   StoreJson store;
-  store.add(1, kQuentaChassisClass);
+  store.add(1, model::kQuentaChassisClass);
   open(store);
   GuidList saved;
   tStatus2 status;

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "platform/memory.h"
 #include "repair/passes.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "support/allocation_fault_sweep.h"
 #include "support/fault_injection.h"
 #include "support/store_fixture.h"
@@ -37,18 +37,18 @@ using vddb::test::refsTo;
 using vddb::test::refTo;
 using vddb::test::StoreJson;
 namespace hw = vddb::hwconfig;
+namespace model = vddb::model;
 namespace platform = vddb::platform;
 
-constexpr GUID kSlotEntryClass = vddb::guidLiteral("fd0cec60-8263-383f-d0af-c3369715499c");
 // Any class that is not a slot entry: its objects in a slot list are no slots.
-constexpr GUID kOtherClass = vddb::guidLiteral("c1b74069-2108-3d9c-6dbd-f106bc02ca2e");
+constexpr GUID kOtherClass = model::kLinkTargetClass;
 // The object saved items' markers refer to.
 constexpr unsigned kMarker = 9000;
 
 // Numbered objects as "#n", the slot-list kind as "slots".
 std::string shorten(const std::string& text) {
   std::string out = vddb::test::withNumbers(text);
-  const std::string kind = vddb::formatGuid(kSlotEntryClass);
+  const std::string kind = vddb::formatGuid(model::kSlotEntryClass);
   for (std::size_t at = out.find(kind); at != std::string::npos; at = out.find(kind)) {
     out.replace(at, kind.size(), "slots");
   }
@@ -231,25 +231,25 @@ struct SlotPass {
 
 const SlotPass kTrelix{"Trelix",
                        &tUpgradeDowngradeMgr::checkTrelixChassisSlots,
-                       hw::kTrelixChassisClass,
-                       hw::kTrelixSavedMarker,
-                       {0xEEC00022, 0xEEC00024, 0xEEC00025},
+                       model::kTrelixChassisClass,
+                       model::kTrelixSavedMarker,
+                       {model::kTrelixSlotList1, model::kTrelixSlotList2, model::kTrelixSlotList3},
                        "getTrelixConfiguration",
                        "getSavedTrelixChassis",
                        "removeChassis"};
 const SlotPass kMordan{"Mordan",
                        &tUpgradeDowngradeMgr::checkMordanConnectorBlockSlots,
-                       hw::kMordanConnectorBlockClass,
-                       hw::kMordanSavedMarker,
-                       {0xEEC00021},
+                       model::kMordanConnectorBlockClass,
+                       model::kMordanSavedMarker,
+                       {model::kMordanSlotList},
                        "getMordanConfiguration",
                        "getSavedMordanConnectorBlocks",
                        "removeMordanConnectorBlock"};
 const SlotPass kQuenta{"Quenta",
                        &tUpgradeDowngradeMgr::checkQuentaChassisSlots,
-                       hw::kQuentaChassisClass,
+                       model::kQuentaChassisClass,
                        std::nullopt,
-                       {0xEEC00047},
+                       {model::kQuentaSlotList},
                        "getQuentaConfiguration",
                        "getSavedQuentaChassis",
                        "removeQuentaChassis"};
@@ -274,7 +274,7 @@ StoreJson storeOf(const SlotPass& pass, const std::vector<Item>& items) {
   store.object(kMarker, kOtherClass);
   for (const Item& item : items) {
     nlohmann::json values = nlohmann::json::object();
-    if (item.slots) values[vddb::test::attributeText(hw::kSlotCountAttribute)] = *item.slots;
+    if (item.slots) values[vddb::test::attributeText(model::kSlotCount)] = *item.slots;
     if (pass.savedMarker && item.saved) {
       values[vddb::test::attributeText(*pass.savedMarker)] = refTo(kMarker);
     }
@@ -285,7 +285,7 @@ StoreJson storeOf(const SlotPass& pass, const std::vector<Item>& items) {
         list.push_back(refTo(entryId(item.id, l, 9 - j)));
       }
       for (unsigned j = 0; j < item.lists[l]; ++j) {
-        store.object(entryId(item.id, l, j), kSlotEntryClass);
+        store.object(entryId(item.id, l, j), model::kSlotEntryClass);
         list.push_back(refTo(entryId(item.id, l, j)));
       }
       values[vddb::test::attributeText(pass.slotLists[l])] = list;

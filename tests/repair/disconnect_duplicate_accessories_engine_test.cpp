@@ -17,11 +17,11 @@
 
 #include "engine/engine.h"
 #include "hwconfig/hwconfig.h"
-#include "hwconfig/model.h"
 #include "platform/memory.h"
 #include "repair/passes.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "support/allocation_fault_sweep.h"
 #include "support/fault_injection.h"
 
@@ -30,6 +30,7 @@ namespace {
 using ::testing::ElementsAreArray;
 using vddb::test::AllocationFaultSweep;
 namespace hw = vddb::hwconfig;
+namespace model = vddb::model;
 namespace platform = vddb::platform;
 
 GUID numbered(std::uint32_t kind, int n) {
@@ -59,19 +60,19 @@ std::string storeJson(const std::vector<Device>& devices,
   const auto attribute = [](std::uint32_t id) { return vddb::test::attributeText(id); };
   for (const Device& d : devices) {
     objects.push_back({{"guid", vddb::formatGuid(deviceGuid(d.id))},
-                       {"class", vddb::formatGuid(hw::kDeviceClass)},
-                       {"values", {{attribute(hw::kDeviceIdentifierAttribute), d.identifier}}}});
+                       {"class", vddb::formatGuid(model::kDeviceClass)},
+                       {"values", {{attribute(model::kDeviceIdentifier), d.identifier}}}});
   }
   for (const AccessoryConfiguration& c : configurations) {
     objects.push_back({{"guid", vddb::formatGuid(accessoryGuid(c.id))},
-                       {"class", vddb::formatGuid(hw::kAccessoryClass)}});
+                       {"class", vddb::formatGuid(model::kAccessoryClass)}});
     objects.push_back(
         {{"guid", vddb::formatGuid(configurationGuid(c.id))},
-         {"class", vddb::formatGuid(hw::kAccessoryConfigurationClass)},
+         {"class", vddb::formatGuid(model::kAccessoryConfigurationClass)},
          {"values",
-          {{attribute(hw::kAccessoryAttribute), vddb::formatGuid(accessoryGuid(c.id))},
-           {attribute(hw::kConnectedDeviceAttribute), vddb::formatGuid(deviceGuid(c.device))},
-           {attribute(hw::kConnectorAttribute), c.connector}}}});
+          {{attribute(model::kConfiguredAccessory), vddb::formatGuid(accessoryGuid(c.id))},
+           {attribute(model::kConnectedDevice), vddb::formatGuid(deviceGuid(c.device))},
+           {attribute(model::kConnectorNumber), c.connector}}}});
   }
   return nlohmann::json{{"format", "vddb-store/1"}, {"objects", objects}}.dump();
 }
@@ -256,10 +257,10 @@ TEST_P(ReadFailures, EndThePassAtTheThirdOfFive) {
 INSTANTIATE_TEST_SUITE_P(
     AccessoryPassOnTheEngine, ReadFailures,
     ::testing::Values(
-        ReadFailureCase{"ConnectorFails", "getInteger", hw::kConnectorAttribute, E_FAIL, E_FAIL},
-        ReadFailureCase{"ConnectedDeviceNotFound", "getReference", hw::kConnectedDeviceAttribute,
+        ReadFailureCase{"ConnectorFails", "getInteger", model::kConnectorNumber, E_FAIL, E_FAIL},
+        ReadFailureCase{"ConnectedDeviceNotFound", "getReference", model::kConnectedDevice,
                         static_cast<HRESULT>(0x80040309u), StatusNotFound},
-        ReadFailureCase{"IdentifierNotFound", "getString", hw::kDeviceIdentifierAttribute,
+        ReadFailureCase{"IdentifierNotFound", "getString", model::kDeviceIdentifier,
                         static_cast<HRESULT>(0x80040309u), StatusNotFound}),
     [](const auto& info) { return std::string(info.param.name); });
 

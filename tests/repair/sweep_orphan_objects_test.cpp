@@ -15,6 +15,7 @@
 #include "repair/passes.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
+#include "store/model_ids.h"
 #include "support/allocation_fault_sweep.h"
 #include "support/fault_injection.h"
 #include "support/store_fixture.h"
@@ -29,11 +30,11 @@ using vddb::test::objectGuid;
 using vddb::test::StoreJson;
 namespace platform = vddb::platform;
 
-constexpr GUID kSweptClass = vddb::guidLiteral("4861b1be-bfa3-3a27-bb54-c9faa2c28c12");
-constexpr GUID kReferencedClass = vddb::guidLiteral("fad58bd6-7c81-3fa5-892d-f57d8d08e76c");
-const std::string kCondition = vddb::test::attributeText(0x58C00020);
-const std::string kName = vddb::test::attributeText(0xB8C00021);
-const std::string kMatchName = vddb::test::attributeText(0xB8C0001E);
+namespace model = vddb::model;
+
+const std::string kCondition = vddb::test::attributeText(model::kNameReferenceState);
+const std::string kName = vddb::test::attributeText(model::kReferredName);
+const std::string kMatchName = vddb::test::attributeText(model::kNamedObjectName);
 
 // Swept objects are numbered from 1, referenced objects from 100.
 struct Swept {
@@ -49,19 +50,19 @@ StoreJson storeOf(const std::vector<Swept>& swept,
     nlohmann::json values = nlohmann::json::object();
     if (s.condition) values[kCondition] = *s.condition;
     if (s.name) values[kName] = *s.name;
-    store.object(s.id, kSweptClass, values);
+    store.object(s.id, model::kNameReferenceClass, values);
   }
   unsigned n = 100;
   for (const std::optional<std::string>& name : referencedNames) {
     nlohmann::json values = nlohmann::json::object();
     if (name) values[kMatchName] = *name;
-    store.object(n++, kReferencedClass, values);
+    store.object(n++, model::kNamedObjectClass, values);
   }
   return store;
 }
 
-const std::string kSweptText = vddb::formatGuid(kSweptClass);
-const std::string kReferencedText = vddb::formatGuid(kReferencedClass);
+const std::string kSweptText = vddb::formatGuid(model::kNameReferenceClass);
+const std::string kReferencedText = vddb::formatGuid(model::kNamedObjectClass);
 
 // The calls that open the sweep, up to and including its first Next.
 std::vector<std::string> sweepStart() {

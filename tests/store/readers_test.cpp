@@ -10,6 +10,7 @@
 
 #include "platform/memory.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/wrappers.h"
 #include "support/allocation_fault_sweep.h"
 #include "support/store_fixture.h"
@@ -37,8 +38,8 @@ StoreJson catalog() {
   store
       .cls(kItem, {{kList, "reflist"},
                    {kRef, "ref"},
-                   {store::kNameAttribute, "string"},
-                   {store::kMatchNameAttribute, "string"}})
+                   {model::kReferredName, "string"},
+                   {model::kNamedObjectName, "string"}})
       .cls(kDerivedItem, {}, kItem)
       .cls(kSlot, {})
       .cls(kSlotVariant, {}, kSlot)
@@ -607,11 +608,11 @@ class StringReaders : public StoreTest {
     StoreTest::SetUp();
     open(catalog()
              .object(1, kItem,
-                     {{attributeText(store::kNameAttribute), "Quenta Chassis 7 (left bay)"}})
+                     {{attributeText(model::kReferredName), "Quenta Chassis 7 (left bay)"}})
              .object(2, kItem)
-             .object(3, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}})
-             .object(4, kItem, {{attributeText(store::kMatchNameAttribute), "Bay"}})
-             .object(5, kItem, {{attributeText(store::kMatchNameAttribute), "bay"}}));
+             .object(3, kItem, {{attributeText(model::kNamedObjectName), "bay"}})
+             .object(4, kItem, {{attributeText(model::kNamedObjectName), "Bay"}})
+             .object(5, kItem, {{attributeText(model::kNamedObjectName), "bay"}}));
   }
 
   std::u16string text(const tWideString& t) { return std::u16string(t.begin(), t.end()); }

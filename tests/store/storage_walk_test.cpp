@@ -16,6 +16,7 @@
 
 #include "platform/memory.h"
 #include "status/status_rules.h"
+#include "store/model_ids.h"
 #include "store/object_list.h"
 #include "store/readers.h"
 #include "store/wrappers.h"
@@ -43,7 +44,6 @@ constexpr std::uint32_t kLinkList = 0xEEC00013;
 constexpr std::uint32_t kNumber = 0x58C00014;
 constexpr std::uint32_t kBaseRef = 0x20C00002;     // declared at kBase
 constexpr std::uint32_t kDerivedRef = 0x20C00003;  // declared at kDerived
-constexpr std::uint32_t k1A4 = store::kExcludedListAttribute;
 constexpr std::uint32_t kExcludedRef = 0x20C00040;
 constexpr std::uint32_t kChildRef = 0x20C00041;
 
@@ -59,9 +59,9 @@ StoreJson catalog() {
                    {kNumber, "int"}})
       .cls(kBase, {{kBaseRef, "ref", true}})
       .cls(kDerived, {{kDerivedRef, "ref", true}}, kBase)
-      .cls(kExcluded, {{k1A4, "reflist", true}, {kExcludedRef, "ref", true}})
+      .cls(kExcluded, {{model::kReferrerList, "reflist", true}, {kExcludedRef, "ref", true}})
       .cls(kExcludedChild, {{kChildRef, "ref", true}}, kExcluded)
-      .cls(kOther1A4, {{k1A4, "reflist", true}});
+      .cls(kOther1A4, {{model::kReferrerList, "reflist", true}});
   return store;
 }
 
@@ -158,7 +158,7 @@ class StorageWalkExclusion : public StorageWalk,
 TEST_P(StorageWalkExclusion, ListAttribute1A4IsSkippedOnlyAtItsOneClassLevel) {
   const ExclusionCase& c = GetParam();
   StoreJson store = catalog();
-  nlohmann::json values{{id(k1A4), refsTo({2})}};
+  nlohmann::json values{{id(model::kReferrerList), refsTo({2})}};
   if (std::string(c.startClass) != kOther1A4) values[id(kExcludedRef)] = refTo(3);
   if (std::string(c.startClass) == kExcludedChild) values[id(kChildRef)] = refTo(4);
   open(store.object(1, c.startClass, values).object(2, kNode).object(3, kNode).object(4, kNode));
@@ -166,7 +166,7 @@ TEST_P(StorageWalkExclusion, ListAttribute1A4IsSkippedOnlyAtItsOneClassLevel) {
   // The attribute's type is still read before it is skipped.
   bool typeRead = false;
   for (const JournalEntry& e : injector().journal()) {
-    typeRead = typeRead || (e.operation == "getType" && e.target == id(k1A4));
+    typeRead = typeRead || (e.operation == "getType" && e.target == id(model::kReferrerList));
   }
   EXPECT_TRUE(typeRead);
 }
@@ -423,7 +423,7 @@ void recursiveWalk(tScopedRef<IStorageObject> object, GuidList& collected) {
       tScopedRef<IStorageAttribute> descriptor = store::getAttribute(level.get(), attribute, code);
       std::uint32_t type = 0;
       if (descriptor) store::callStore(code, [&] { return descriptor->getType(&type); });
-      if (levelGuid == store::kExcludedListClass && attribute == store::kExcludedListAttribute) {
+      if (levelGuid == model::kHardwareItemClass && attribute == model::kReferrerList) {
         continue;
       }
       if (type != kAttributeTypeReference && type != kAttributeTypeReferenceList) continue;
@@ -477,9 +477,9 @@ std::string randomStore(unsigned seed, unsigned objects) {
       maybeRef(kBaseRef);
       if (c == kDerived) maybeRef(kDerivedRef);
     } else if (c == kOther1A4) {
-      values[id(k1A4)] = refList();
+      values[id(model::kReferrerList)] = refList();
     } else {
-      values[id(k1A4)] = refList();
+      values[id(model::kReferrerList)] = refList();
       maybeRef(kExcludedRef);
       if (c == kExcludedChild) maybeRef(kChildRef);
     }

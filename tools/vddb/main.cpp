@@ -216,6 +216,12 @@ int lock(const std::string& dbPath, unsigned seconds) {
 }
 #endif
 
+// The --wait option of a command that may find the store busy: SECONDS from
+// 0 (fail at once) to a day, the same for every such command.
+void addWaitOption(CLI::App& command, unsigned& seconds, const std::string& description) {
+  command.add_option("--wait", seconds, description)->check(CLI::Range(0u, 86400u));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,11 +259,9 @@ int main(int argc, char** argv) {
   dumpCmd->add_flag("--verify", verify,
                     "check the whole file first (SQLite's integrity check); a damaged store is "
                     "reported with what SQLite found and exits 8, without a dump");
-  dumpCmd
-      ->add_option("--wait", dumpWait,
-                   "while another process is saving the store, wait up to SECONDS for it "
-                   "(default 60; 0 fails at once)")
-      ->check(CLI::Range(0u, 86400u));
+  addWaitOption(*dumpCmd, dumpWait,
+                "while another process is saving the store, wait up to SECONDS for it "
+                "(default 60; 0 fails at once)");
 
   CLI::App* lockCmd = app.add_subcommand(
       "lock",
@@ -276,10 +280,8 @@ int main(int argc, char** argv) {
       "problems found; 8: the store could not be checked; 16: usage.");
   checkCmd->add_option("DB", checkOptions.store, "the store file")->required();
   checkCmd->add_flag("--json", checkOptions.json, "one JSON document (vddb-report/1)");
-  checkCmd
-      ->add_option("--wait", checkOptions.waitSeconds,
-                   "wait up to SECONDS while another process holds the store")
-      ->check(CLI::Range(0u, 86400u));
+  addWaitOption(*checkCmd, checkOptions.waitSeconds,
+                "wait up to SECONDS while another process holds the store");
 
   vddb::tool::RepairCommand repairOptions;
   CLI::App* repairCmd = app.add_subcommand(
@@ -289,10 +291,8 @@ int main(int argc, char** argv) {
       "was repaired is saved); 8: nothing saved; 16: usage.");
   repairCmd->add_option("DB", repairOptions.store, "the store file")->required();
   repairCmd->add_flag("--json", repairOptions.json, "one JSON document (vddb-report/1)");
-  repairCmd
-      ->add_option("--wait", repairOptions.waitSeconds,
-                   "wait up to SECONDS while another process holds the store")
-      ->check(CLI::Range(0u, 86400u));
+  addWaitOption(*repairCmd, repairOptions.waitSeconds,
+                "wait up to SECONDS while another process holds the store");
   repairCmd->add_flag("--until-clean", repairOptions.untilClean,
                       "repeat the repair, each run its own transaction, until a run changes "
                       "nothing (at most 8 runs)");
