@@ -322,10 +322,8 @@ int main(int argc, char** argv) {
   historyCmd->add_flag("--json", history.json, "one JSON document (vddb-history/1)");
   CLI::Option* pruneOption =
       historyCmd->add_option("--prune", keep, "drop all but the newest KEEP entries instead");
-  historyCmd
-      ->add_option("--wait", history.waitSeconds,
-                   "with --prune: wait up to SECONDS while another process holds the store")
-      ->check(CLI::Range(0u, 86400u));
+  addWaitOption(*historyCmd, history.waitSeconds,
+                "with --prune: wait up to SECONDS while another process holds the store");
 
   vddb::tool::JournalCommand show;
   CLI::App* showCmd = app.add_subcommand(
@@ -345,10 +343,8 @@ int main(int argc, char** argv) {
       "Exit 0: done; 8: refused or failed; 16: usage.");
   undoCmd->add_option("DB", undo.store, "the store file")->required();
   undoCmd->add_option("N", undo.entry, "the entry's number")->check(CLI::PositiveNumber);
-  undoCmd
-      ->add_option("--wait", undo.waitSeconds,
-                   "wait up to SECONDS while another process holds the store")
-      ->check(CLI::Range(0u, 86400u));
+  addWaitOption(*undoCmd, undo.waitSeconds,
+                "wait up to SECONDS while another process holds the store");
 
   // A word where the command goes that names none: say so and list them,
   // rather than CLI11's "a subcommand is required".
