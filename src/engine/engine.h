@@ -27,6 +27,11 @@ std::string defaultStorePath();
 // program that never says is named by its file name, with no command.
 void setJournalOrigin(std::string_view program, std::string_view command);
 
+// Whether write sessions keep the journal (they do unless turned off). Off
+// is for measuring what the journal costs, never for a store in use: a
+// change made without it is missing from the history.
+void setJournalling(bool on) noexcept;
+
 // What a commit adds to its entry beside the changes: the records of a
 // repair's report, as a JSON array, and how many there are.
 struct CommitNote {

@@ -42,6 +42,8 @@ std::string& originProgram() {
   }();
   return program;
 }
+bool gJournalling = true;
+
 std::string& originCommand() {
   static std::string command;
   return command;
@@ -226,6 +228,8 @@ int onConflict(void* context, int /*kind*/, sqlite3_changeset_iter* it) {
 
 }  // namespace
 
+void setJournalling(bool on) noexcept { gJournalling = on; }
+
 void setJournalOrigin(std::string_view program, std::string_view command) {
   originProgram().assign(program);
   originCommand().assign(command);
@@ -243,7 +247,7 @@ HRESULT Store::checkJournal(std::string* error) {
 
 HRESULT Store::beforeChange() noexcept {
   const HRESULT hr = writeState();
-  if (hr < 0 || _loading || _recorder != nullptr) return hr;
+  if (hr < 0 || _loading || _recorder != nullptr || !gJournalling) return hr;
   return startJournal();
 }
 
