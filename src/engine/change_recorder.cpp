@@ -113,21 +113,17 @@ void ChangeRecorder::record(sqlite3* db, int op, int table) {
     Row row;
     row.table = table;
     row.existed = op != SQLITE_INSERT;
-    if (row.existed) {
-      if (op == SQLITE_DELETE) {
-        row.before = values;
-      } else {
-        read(false, row.before);
-      }
-    }
+    if (op == SQLITE_UPDATE) read(false, row.before);
     _rows.push_back(std::move(row));
   }
   Row& row = _rows[slot->second];
   row.present = op != SQLITE_DELETE;
-  if (op == SQLITE_DELETE) {
-    row.now.clear();
-  } else {
+  if (op != SQLITE_DELETE) {
     row.now = std::move(values);
+  } else if (added) {
+    row.before = std::move(values);  // a row's first change keeps what it was
+  } else {
+    row.now.clear();
   }
 }
 
