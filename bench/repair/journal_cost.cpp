@@ -20,6 +20,7 @@
 #include "app/repair_transaction.h"
 #include "engine/engine.h"
 #include "generate/generate_store.h"
+#include "repair/pass_sequence.h"
 #include "status/status_rules.h"
 #include "store/guid.h"
 
@@ -44,6 +45,7 @@ Times repairCopy(const fs::path& original, const fs::path& work, bool journal) {
   const std::clock_t cpu = std::clock();
   bool reached = false;
   tStatus2 status;
+  tUpgradeDowngradeMgr::resetRepairPassesRunOnce();  // the passes run once per process otherwise
   vddb::app::runRepairTransaction(reached, status);
   Times t;
   t.cpu = static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC;

@@ -112,10 +112,13 @@ TEST_F(JournalTest, AnUndoThatALaterChangeStandsInTheWayOfChangesNothing) {
 }
 
 // Every commit that changes something adds an entry; past 100 the oldest
-// go; --prune keeps the newest KEEP.
+// go; --prune keeps the newest KEEP. The undo of a changed value puts the
+// old one back.
 TEST_F(JournalTest, HistoryIsBoundedAndPrunedByHand) {
   loadExample();
+  std::string beforeLast;
   for (int i = 0; i < 103; ++i) {
+    if (i == 102) beforeLast = dump();
     std::unique_ptr<StoreSession> s;
     ASSERT_GE(StoreSession::open(store, s), 0);
     tScopedRef<IStorageObject> object;
@@ -135,6 +138,8 @@ TEST_F(JournalTest, HistoryIsBoundedAndPrunedByHand) {
   list = entries();
   ASSERT_EQ(list.size(), 3U);
   EXPECT_EQ(list.front().number, 101);
+  ASSERT_EQ(journal(&vddb::tool::runUndo), 0) << said;
+  EXPECT_EQ(dump(), beforeLast);
 }
 
 // The previous release's store (schema 2, the example store as it wrote
