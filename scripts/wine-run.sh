@@ -13,9 +13,10 @@
 # it ends by itself five minutes after the last program (or `wineserver -k`).
 # The program's standard streams and exit status pass through unchanged
 # (Unix sees only the low 8 bits of the Windows exit code, as with any
-# process), except when ctest lists a GoogleTest program's cases: that
-# listing loses the "\r" the Windows C runtime puts before each "\n", since
-# ctest would otherwise take it as part of the names.
+# process), with two exceptions: a run in which the Wine loader itself
+# crashed is made again (see the end), and when ctest lists a GoogleTest
+# program's cases, the listing loses the "\r" the Windows C runtime puts
+# before each "\n", since ctest would otherwise take it as part of the names.
 set -euo pipefail
 
 prefix=${VDDB_WINEPREFIX:-}
@@ -75,4 +76,17 @@ for arg in "$@"; do
     exit "${PIPESTATUS[0]}"
   fi
 done
-exec "$loader" "$@"
+# A fault in the program reaches Wine as a Windows exception: the program
+# ends with the exception's code (GoogleTest reports it as a failed test),
+# never by a Unix signal. The loader itself, though, has been seen to die by
+# SIGSEGV as a test program exited under load, after every one of its tests
+# had passed. Such a run is made once more, and said so on standard error;
+# dying twice is a failure.
+status=0
+"$loader" "$@" || status=$?
+if ((status == 128 + 11 || status == 128 + 7)); then
+  echo "wine-run.sh: the Wine loader died by signal $((status - 128)) running $1; running it once more" >&2
+  status=0
+  "$loader" "$@" || status=$?
+fi
+exit "$status"

@@ -132,7 +132,11 @@ class RepairFaultSweepTest : public ::testing::TestWithParam<const char*> {
     const std::uint64_t points = injector.count() - start;
     EXPECT_GT(points, 0u) << injector.name << ": a clean run passes no point";
     static const bool full = std::getenv("VDDB_FULL_FAULT_SWEEP") != nullptr;
+#ifdef VDDB_SANITIZED_TESTS
+    constexpr std::uint64_t kBudget = 30;  // runs per kind and mode in CI, sanitized
+#else
     constexpr std::uint64_t kBudget = 60;  // runs per kind and mode in CI
+#endif
     const std::uint64_t stride = full ? 1 : (points + kBudget - 1) / kBudget;
     std::uint64_t runs = 0;
     for (const bool persistent : {false, true}) {

@@ -157,7 +157,9 @@ class KillTest : public EngineTest {
 
   // The store the child starts from: for an undo, with the change committed.
   void makeStore(bool fresh) {
-    if (fresh) ASSERT_EQ(std::filesystem::remove(path), true);
+    if (fresh) {
+      ASSERT_EQ(std::filesystem::remove(path), true);
+    }
     ASSERT_EQ(createStore(path, storeJson()), S_OK);
     if (!undo) return;
     std::unique_ptr<StoreSession> s;
