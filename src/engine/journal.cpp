@@ -511,6 +511,7 @@ HRESULT Store::undoJournalEntry(std::int64_t number, std::int64_t& undone,
   SqliteBuffer owned(inverted);
   if (rc != SQLITE_OK) return storageFailure(rc);
   if (const HRESULT hr = beforeChange(); hr < 0) return hr;
+  dropClassTable();  // the changes go to the tables directly
   rc = exec(_db, "SAVEPOINT undo");
   if (rc != SQLITE_OK) return storageFailure(rc);
   ApplyConflicts met;

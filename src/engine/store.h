@@ -7,7 +7,8 @@
 // One file per job: statement.cpp (the statement wrapper), schema.cpp (the
 // file layout, the catalog tables, the cached statements), store_open.cpp
 // (opening, creating and loading), transactions.cpp, values.cpp (objects
-// and their values), queries.cpp and integrity.cpp.
+// and their values), class_table.cpp (the classes a write transaction
+// reads from memory), queries.cpp and integrity.cpp.
 //
 // Internal to the engine; not for use outside src/engine.
 #pragma once
@@ -21,6 +22,7 @@
 
 #include "engine/catalog.h"
 #include "engine/change_recorder.h"
+#include "engine/class_table.h"
 #include "engine/result_codes.h"
 #include "engine/statement.h"
 #include "store/com.h"
@@ -173,6 +175,11 @@ class Store {
   HRESULT valueMatches(const GUID& object, const QueryCondition& condition, bool& matches);
   // A failing SQLite result code of a write session as the fault it records.
   static HRESULT storageResult(int rc) noexcept;
+  // The class table of a write transaction (class_table.h): whether it
+  // answers now, building it when the transaction has made enough lookups.
+  bool classTableReady() noexcept;
+  // Forgets it: the rows it was read from may change under it.
+  void dropClassTable() noexcept;
 
   sqlite3* _db = nullptr;
   Catalog _catalog;
@@ -188,6 +195,10 @@ class Store {
   bool _upgradedHere = false;          // this transaction upgraded the store
   std::unique_ptr<ChangeRecorder> _recorder;  // the session's changes, once it makes any
   std::int64_t _journalRow = 0;        // the entry a failed commit wrote already
+  ClassTable _classTable;
+  std::uint64_t _classLookups = 0;     // by statement, in this transaction
+  std::uint64_t _classTableAfter = 0;  // lookups worth a scan; 0: not known yet
+  bool _classTableFailed = false;      // a scan failed in this transaction
 
   Statement _selectClass, _insertObject, _deleteObject;
   Statement _selectInt, _selectString, _selectRefs;

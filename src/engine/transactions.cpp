@@ -25,6 +25,7 @@ HRESULT Store::begin() {
   if (rc != SQLITE_DONE) return resultFromSqlite(rc);
   _inWrite = true;
   _writeFault = S_OK;
+  dropClassTable();  // another writer may have changed the file since
   return S_OK;
 }
 
@@ -45,6 +46,7 @@ HRESULT Store::commit() {
   if (rc != SQLITE_DONE) return storageFailure(rc);
   _inWrite = false;
   _deleted.clear();
+  dropClassTable();
   endJournal();
   _upgradedHere = false;
   return S_OK;
@@ -61,6 +63,7 @@ HRESULT Store::rollback() {
   _inWrite = false;
   _writeFault = S_OK;
   _deleted.clear();
+  dropClassTable();
   endJournal();
   if (std::exchange(_upgradedHere, false)) _schemaVersion = 2;
   return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);

@@ -10,9 +10,52 @@
 
 namespace vddb::engine {
 
+bool Store::classTableReady() noexcept {
+  // Only while the transaction stands as this session made it: after a
+  // storage fault, SQLite may have rolled it back under us.
+  if (!_inWrite || _writeFault < 0 || sqlite3_get_autocommit(_db) != 0) {
+    if (_classTable.built()) dropClassTable();
+    return false;
+  }
+  if (_classTable.built()) return true;
+  if (_classTableFailed) return false;
+  if (_classTableAfter == 0) {
+    // About one lookup for every ten objects the file can hold (a page of
+    // 4 KB holds some 20 objects with their values).
+    std::int64_t pages = 0;
+    sqlite3_stmt* count = nullptr;
+    if (sqlite3_prepare_v2(_db, "PRAGMA page_count", -1, &count, nullptr) == SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW) {
+      pages = sqlite3_column_int64(count, 0);
+    }
+    sqlite3_finalize(count);
+    _classTableAfter = pages > 2048 ? static_cast<std::uint64_t>(pages) * 2 : 4096;
+  }
+  if (++_classLookups < _classTableAfter) return false;
+  if (!_classTable.build(_db, _catalog)) _classTableFailed = true;
+  return _classTable.built();
+}
+
+void Store::dropClassTable() noexcept {
+  _classTable.clear();
+  _classLookups = 0;
+  _classTableAfter = 0;
+  _classTableFailed = false;
+}
+
 HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
   cls = nullptr;
   if (_db == nullptr) return kStoreClosed;
+  if (classTableReady()) {
+    switch (_classTable.find(object, cls)) {
+      case ClassTable::Found::kClass:
+        return S_OK;
+      case ClassTable::Found::kMissing:
+        return kStorageNotFound;
+      case ClassTable::Found::kUnknownClass:
+        return storageFault(kStoreDamaged);
+    }
+  }
   StatementUse use(_selectClass);
   use.bindGuid(1, object);
   const int rc = use.step();
@@ -27,6 +70,7 @@ HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
 
 HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
   if (const HRESULT hr = beforeChange(); hr < 0) return hr;
+  dropClassTable();
   StatementUse use(_staged ? _stageObject : _insertObject);
   use.bindGuid(1, object);
   use.bindGuid(2, cls.guid);
@@ -45,6 +89,7 @@ HRESULT Store::deleteObject(const GUID& object) {
   }
   if (rc != SQLITE_DONE) return storageFailure(rc);
   if (sqlite3_changes(_db) == 0) return kStorageNotFound;
+  _classTable.erase(object);
   for (Statement* values : {&_deleteInts, &_deleteStrings, &_deleteAllRefs}) {
     StatementUse use(*values);
     use.bindGuid(1, object);

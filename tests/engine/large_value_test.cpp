@@ -248,5 +248,67 @@ TEST_F(LargeValues, WideValuesRoundTripThroughAFile) {
   EXPECT_EQ(readList(wide.get(), kOwned), entries);
 }
 
+// A write transaction that has looked up many classes reads them all at once
+// and answers later lookups from memory (no page read); the answers stay
+// those of the file through deletions, insertions, a rollback and damage.
+TEST_F(LargeValues, ClassesComeFromMemoryOnceEnoughWereLookedUpAndStayTrue) {
+  constexpr std::uint32_t kObjects = 5000;  // past the 4,096 lookups of a small file
+  std::string json = classes() + object(1, "");
+  for (std::uint32_t n = 2; n <= kObjects; ++n) json += ',' + object(n, "");
+  std::shared_ptr<Store> store = memoryStore(json + "]}");
+  ASSERT_TRUE(store);
+  sqlite3* db = store->db();
+  const ClassDef* expected = store->catalog().find(G(kClass));
+  std::vector<bool> present(kObjects + 20, false);
+  for (std::uint32_t n = 1; n <= kObjects; ++n) present[n] = true;
+  // Every object and a few that never were: the page reads it took.
+  const auto sweep = [&](const char* when) -> std::int64_t {
+    pagesRead(db);
+    for (std::uint32_t n = 1; n < present.size(); ++n) {
+      const ClassDef* cls = nullptr;
+      const HRESULT hr = store->objectClass(G(objectId(n).c_str()), cls);
+      if (hr != (present[n] ? S_OK : kStorageNotFound) || cls != (present[n] ? expected : nullptr)) {
+        ADD_FAILURE() << when << ": object " << n << " gave " << std::hex << hr;
+        break;
+      }
+    }
+    return pagesRead(db);
+  };
+
+  ASSERT_EQ(store->begin(), S_OK);
+  EXPECT_GT(sweep("by lookups"), 0);
+  EXPECT_EQ(sweep("from memory"), 0);
+  for (std::uint32_t n = 1; n <= 100; ++n) {
+    ASSERT_EQ(store->deleteObject(G(objectId(n).c_str())), S_OK);
+    present[n] = false;
+  }
+  EXPECT_EQ(sweep("after deletions"), 0);
+  ASSERT_EQ(store->insertObject(G(objectId(kObjects + 1).c_str()), *expected), S_OK);
+  present[kObjects + 1] = true;
+  EXPECT_GT(sweep("after an insertion, by lookups again"), 0);
+
+  ASSERT_EQ(store->rollback(), S_OK);
+  std::fill(present.begin(), present.end(), false);
+  for (std::uint32_t n = 1; n <= kObjects; ++n) present[n] = true;
+  ASSERT_EQ(store->begin(), S_OK);
+  sweep("after the rollback");
+  EXPECT_EQ(sweep("after the rollback, from memory"), 0);
+  ASSERT_EQ(store->rollback(), S_OK);
+
+  // A row naming a class the catalog lacks is damage either way, and the
+  // fault it records sends later lookups back to the file.
+  const std::string damaged = objectId(kObjects + 100);
+  std::string key = damaged;  // the key's bytes are the digits in order
+  std::erase(key, '-');
+  ASSERT_EQ(exec(db, ("INSERT INTO objects VALUES(x'" + key + "', x'00')").c_str()), SQLITE_OK);
+  ASSERT_EQ(store->begin(), S_OK);
+  sweep("with damage");
+  const ClassDef* cls = nullptr;
+  EXPECT_EQ(store->objectClass(G(damaged.c_str()), cls), kStoreDamaged);
+  EXPECT_EQ(store->writeState(), kStoreDamaged);
+  EXPECT_GT(sweep("after the fault"), 0);
+  EXPECT_EQ(store->rollback(), S_OK);
+}
+
 }  // namespace
 }  // namespace vddb::engine::test

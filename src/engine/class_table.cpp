@@ -1,0 +1,120 @@
+#include "engine/class_table.h"
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "engine/catalog.h"
+
+namespace vddb::engine {
+
+namespace {
+
+// Markers in place of a class: a deleted object (kept so that probes pass
+// over it) and a row whose class the catalog lacks.
+const ClassDef kGone{};
+const ClassDef kUnknown{};
+
+constexpr std::size_t kFirstCapacity = 1024;
+
+std::size_t hashOf(const GUID& g) noexcept {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &g, sizeof halves);
+  // Test stores number their GUIDs in the last bytes and real ones are time
+  // ordered in the first: both halves are mixed into every bit.
+  std::uint64_t h = halves[0] * 0x9E3779B97F4A7C15ULL ^ halves[1];
+  h ^= h >> 32;
+  h *= 0xD6E8FEB86659FD93ULL;
+  h ^= h >> 32;
+  return static_cast<std::size_t>(h);
+}
+
+bool sameGuid(const GUID& a, const GUID& b) noexcept { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+ClassTable::Slot* ClassTable::slotOf(const GUID& object) const noexcept {
+  for (std::size_t i = hashOf(object) & _mask;; i = (i + 1) & _mask) {
+    Slot& slot = _slots[i];
+    if (slot.cls == nullptr || sameGuid(slot.key, object)) return &slot;
+  }
+}
+
+bool ClassTable::grow() noexcept {
+  const std::size_t capacity = _slots ? (_mask + 1) * 2 : kFirstCapacity;
+  std::unique_ptr<Slot[]> old(_slots.release());
+  const std::size_t oldCapacity = old ? _mask + 1 : 0;
+  _slots.reset(new (std::nothrow) Slot[capacity]());
+  if (!_slots) return false;
+  _mask = capacity - 1;
+  _used = 0;
+  for (std::size_t i = 0; i < oldCapacity; ++i) {
+    if (old[i].cls != nullptr && old[i].cls != &kGone) {
+      Slot* slot = slotOf(old[i].key);
+      *slot = old[i];
+      ++_used;
+    }
+  }
+  return true;
+}
+
+bool ClassTable::insert(const GUID& object, const ClassDef* cls) noexcept {
+  // At most half full, so that a probe ends soon.
+  if ((_used + 1) * 2 > _mask + 1 && !grow()) return false;
+  Slot* slot = slotOf(object);
+  if (slot->cls == nullptr) ++_used;
+  slot->key = object;
+  slot->cls = cls;
+  return true;
+}
+
+bool ClassTable::build(sqlite3* db, const Catalog& catalog) noexcept {
+  clear();
+  sqlite3_stmt* scan = nullptr;
+  int rc = sqlite3_prepare_v2(db, "SELECT guid, class FROM objects", -1, &scan, nullptr);
+  bool complete = rc == SQLITE_OK;
+  if (complete && !grow()) complete = false;
+  while (complete && (rc = sqlite3_step(scan)) == SQLITE_ROW) {
+    // A key that is no GUID cannot be asked for; a class that is none is
+    // damage, found when the object is.
+    const void* key = sqlite3_column_blob(scan, 0);
+    if (key == nullptr || sqlite3_column_bytes(scan, 0) != 16) continue;
+    const GUID object = guidFromKeyBytes(static_cast<const unsigned char*>(key));
+    const ClassDef* cls = &kUnknown;
+    const void* classKey = sqlite3_column_blob(scan, 1);
+    if (classKey != nullptr && sqlite3_column_bytes(scan, 1) == 16) {
+      const GUID classGuid = guidFromKeyBytes(static_cast<const unsigned char*>(classKey));
+      if (const ClassDef* known = catalog.find(classGuid)) cls = known;
+    }
+    complete = insert(object, cls);
+  }
+  if (complete && rc != SQLITE_DONE) complete = false;
+  sqlite3_finalize(scan);
+  if (!complete) clear();
+  return complete;
+}
+
+ClassTable::Found ClassTable::find(const GUID& object, const ClassDef*& cls) const noexcept {
+  cls = nullptr;
+  const Slot* slot = slotOf(object);
+  if (slot->cls == nullptr || slot->cls == &kGone) return Found::kMissing;
+  if (slot->cls == &kUnknown) return Found::kUnknownClass;
+  cls = slot->cls;
+  return Found::kClass;
+}
+
+void ClassTable::erase(const GUID& object) noexcept {
+  if (!built()) return;
+  Slot* slot = slotOf(object);
+  if (slot->cls != nullptr) slot->cls = &kGone;
+}
+
+void ClassTable::clear() noexcept {
+  _slots.reset();
+  _mask = 0;
+  _used = 0;
+}
+
+}  // namespace vddb::engine
