@@ -72,23 +72,29 @@ bool ClassTable::insert(const GUID& object, const ClassDef* cls) noexcept {
 
 bool ClassTable::build(sqlite3* db, const Catalog& catalog) noexcept {
   clear();
+  // Through the class index, which holds both columns: the rows come
+  // grouped by class, so the catalog is asked once per class.
   sqlite3_stmt* scan = nullptr;
-  int rc = sqlite3_prepare_v2(db, "SELECT guid, class FROM objects", -1, &scan, nullptr);
+  int rc = sqlite3_prepare_v2(db, "SELECT class, guid FROM objects INDEXED BY objects_by_class",
+                              -1, &scan, nullptr);
   bool complete = rc == SQLITE_OK;
   if (complete && !grow()) complete = false;
+  unsigned char classKey[16] = {};
+  const ClassDef* cls = nullptr;
   while (complete && (rc = sqlite3_step(scan)) == SQLITE_ROW) {
-    // A key that is no GUID cannot be asked for; a class that is none is
-    // damage, found when the object is.
-    const void* key = sqlite3_column_blob(scan, 0);
-    if (key == nullptr || sqlite3_column_bytes(scan, 0) != 16) continue;
-    const GUID object = guidFromKeyBytes(static_cast<const unsigned char*>(key));
-    const ClassDef* cls = &kUnknown;
-    const void* classKey = sqlite3_column_blob(scan, 1);
-    if (classKey != nullptr && sqlite3_column_bytes(scan, 1) == 16) {
-      const GUID classGuid = guidFromKeyBytes(static_cast<const unsigned char*>(classKey));
-      if (const ClassDef* known = catalog.find(classGuid)) cls = known;
+    const void* classBytes = sqlite3_column_blob(scan, 0);
+    if (classBytes == nullptr || sqlite3_column_bytes(scan, 0) != 16) {
+      cls = &kUnknown;  // damage, found when the object is asked for
+      std::memset(classKey, 0, sizeof classKey);
+    } else if (cls == nullptr || std::memcmp(classKey, classBytes, sizeof classKey) != 0) {
+      std::memcpy(classKey, classBytes, sizeof classKey);
+      cls = catalog.find(guidFromKeyBytes(classKey));
+      if (cls == nullptr) cls = &kUnknown;
     }
-    complete = insert(object, cls);
+    // A key that is no GUID cannot be asked for.
+    const void* key = sqlite3_column_blob(scan, 1);
+    if (key == nullptr || sqlite3_column_bytes(scan, 1) != 16) continue;
+    complete = insert(guidFromKeyBytes(static_cast<const unsigned char*>(key)), cls);
   }
   if (complete && rc != SQLITE_DONE) complete = false;
   sqlite3_finalize(scan);
