@@ -226,6 +226,42 @@ int onConflict(void* context, int /*kind*/, sqlite3_changeset_iter* it) {
   return SQLITE_CHANGESET_OMIT;
 }
 
+// What a summary reads of a journal row, first in each query that makes one.
+constexpr const char* kSummaryColumns =
+    "seq, time, program, command, deleted, created, changed, problems, bytes";
+constexpr int kSummaryColumnCount = 9;
+
+std::string textColumn(sqlite3_stmt* st, int column) {
+  const unsigned char* t = sqlite3_column_text(st, column);
+  return t != nullptr ? std::string(reinterpret_cast<const char*>(t)) : std::string();
+}
+
+JournalSummary summaryOf(sqlite3_stmt* st) {
+  JournalSummary e;
+  e.number = sqlite3_column_int64(st, 0);
+  e.time = textColumn(st, 1);
+  e.program = textColumn(st, 2);
+  e.command = textColumn(st, 3);
+  e.deleted = sqlite3_column_int64(st, 4);
+  e.created = sqlite3_column_int64(st, 5);
+  e.changed = sqlite3_column_int64(st, 6);
+  e.problems = sqlite3_column_type(st, 7) == SQLITE_NULL ? -1 : sqlite3_column_int64(st, 7);
+  e.bytes = sqlite3_column_int64(st, 8);
+  return e;
+}
+
+// Runs `sql`, a change of the journal with one integer parameter; SQLite's
+// result code, SQLITE_OK when it ran to its end.
+int changeWithInt(sqlite3* db, const char* sql, std::int64_t value) {
+  Statement statement;
+  int rc = statement.prepare(db, sql);
+  if (rc != SQLITE_OK) return rc;
+  StatementUse use(statement);
+  use.bindInt(1, value);
+  rc = use.step();
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
 }  // namespace
 
 void setJournalling(bool on) noexcept { gJournalling = on; }
@@ -292,13 +328,7 @@ HRESULT Store::writeJournalEntry() {
   // A commit that could not get the file is retried; the entry it wrote
   // then is replaced, since the session may have changed more since.
   if (_journalRow != 0) {
-    Statement drop;
-    rc = drop.prepare(_db, "DELETE FROM journal WHERE seq = ?1");
-    if (rc == SQLITE_OK) {
-      StatementUse use(drop);
-      use.bindInt(1, _journalRow);
-      rc = use.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(_db);
-    }
+    rc = changeWithInt(_db, "DELETE FROM journal WHERE seq = ?1", _journalRow);
     if (rc != SQLITE_OK) return storageFault(storageResult(rc));
     _journalRow = 0;
   }
@@ -343,13 +373,7 @@ HRESULT Store::writeJournalEntry() {
     rc = (rc == SQLITE_ROW || rc == SQLITE_DONE) ? SQLITE_OK : rc;
   }
   if (rc == SQLITE_OK && cut != 0) {
-    Statement drop;
-    rc = drop.prepare(_db, "DELETE FROM journal WHERE seq <= ?1");
-    if (rc == SQLITE_OK) {
-      StatementUse use(drop);
-      use.bindInt(1, cut);
-      rc = use.step() == SQLITE_DONE ? SQLITE_OK : sqlite3_extended_errcode(_db);
-    }
+    rc = changeWithInt(_db, "DELETE FROM journal WHERE seq <= ?1", cut);
   }
   return rc == SQLITE_OK ? S_OK : storageFault(storageResult(rc));
 }
@@ -359,29 +383,11 @@ HRESULT Store::readJournal(std::vector<JournalSummary>& entries) {
   if (_db == nullptr) return kStoreClosed;
   if (_schemaVersion < 3) return S_OK;
   Statement select;
-  int rc = select.prepare(_db,
-                          "SELECT seq, time, program, command, deleted, created, changed,"
-                          " problems, bytes FROM journal ORDER BY seq");
+  int rc = select.prepare(_db, (std::string("SELECT ") + kSummaryColumns +
+                               " FROM journal ORDER BY seq").c_str());
   if (rc != SQLITE_OK) return storageFailure(rc);
   StatementUse use(select);
-  while ((rc = use.step()) == SQLITE_ROW) {
-    JournalSummary e;
-    e.number = use.columnInt(0);
-    sqlite3_stmt* st = select.get();
-    const auto text = [&](int column) {
-      const unsigned char* t = sqlite3_column_text(st, column);
-      return t != nullptr ? std::string(reinterpret_cast<const char*>(t)) : std::string();
-    };
-    e.time = text(1);
-    e.program = text(2);
-    e.command = text(3);
-    e.deleted = use.columnInt(4);
-    e.created = use.columnInt(5);
-    e.changed = use.columnInt(6);
-    e.problems = sqlite3_column_type(st, 7) == SQLITE_NULL ? -1 : use.columnInt(7);
-    e.bytes = use.columnInt(8);
-    entries.push_back(std::move(e));
-  }
+  while ((rc = use.step()) == SQLITE_ROW) entries.push_back(summaryOf(select.get()));
   return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
 }
 
@@ -394,21 +400,21 @@ HRESULT Store::readJournalEntry(std::int64_t number, JournalEntry& entry, std::s
   std::string changes;
   std::int64_t found = 0;
   if (const HRESULT hr = loadChanges(*this, number, found, changes, error); hr < 0) return hr;
-  std::vector<JournalSummary> all;
-  if (const HRESULT hr = readJournal(all); hr < 0) return hr;
-  for (const JournalSummary& s : all) {
-    if (s.number == found) entry.summary = s;
-  }
   {
-    Statement report;
-    if (report.prepare(_db, "SELECT report FROM journal WHERE seq = ?1") == SQLITE_OK) {
-      StatementUse use(report);
-      use.bindInt(1, found);
-      if (use.step() == SQLITE_ROW) {
-        const unsigned char* t = sqlite3_column_text(report.get(), 0);
-        if (t != nullptr) entry.report = reinterpret_cast<const char*>(t);
-      }
+    Statement select;
+    int rc = select.prepare(_db, (std::string("SELECT ") + kSummaryColumns +
+                                  ", report FROM journal WHERE seq = ?1").c_str());
+    if (rc != SQLITE_OK) return storageFailure(rc);
+    StatementUse use(select);
+    use.bindInt(1, found);
+    rc = use.step();
+    if (rc == SQLITE_DONE) {
+      return setError(error, kJournalEntryMissing,
+                      "the journal has no entry " + std::to_string(found));
     }
+    if (rc != SQLITE_ROW) return storageFailure(rc);
+    entry.summary = summaryOf(select.get());
+    entry.report = textColumn(select.get(), kSummaryColumnCount);
   }
 
   // Objects deleted or created whole, then the values of the others.
@@ -538,14 +544,10 @@ HRESULT Store::pruneJournal(std::size_t keep, std::int64_t& dropped) {
   dropped = 0;
   if (const HRESULT hr = writeState(); hr < 0) return hr;
   if (_schemaVersion < 3) return S_OK;
-  Statement drop;
-  int rc = drop.prepare(
-      _db, "DELETE FROM journal WHERE seq NOT IN (SELECT seq FROM journal ORDER BY seq DESC LIMIT ?1)");
+  const int rc = changeWithInt(
+      _db, "DELETE FROM journal WHERE seq NOT IN (SELECT seq FROM journal ORDER BY seq DESC LIMIT ?1)",
+      static_cast<std::int64_t>(keep));
   if (rc != SQLITE_OK) return storageFailure(rc);
-  StatementUse use(drop);
-  use.bindInt(1, static_cast<std::int64_t>(keep));
-  rc = use.step();
-  if (rc != SQLITE_DONE) return storageFailure(rc);
   dropped = sqlite3_changes(_db);
   return S_OK;
 }
