@@ -498,6 +498,9 @@ TEST_F(ToolTest, LockHoldsOffWritersUntilInterrupted) {
 // the revert) leaves the store file byte for byte as it was, and the next
 // check reports what the first would have.
 TEST_F(ToolTest, CheckKilledAnywhereLeavesTheFileAsItWas) {
+#ifdef VDDB_SANITIZED_TESTS
+  GTEST_SKIP() << "what a killed process left is checked in the other builds";
+#endif
   const std::string db = file("ddb.sqlite");
   ASSERT_EQ(run({"generate", "-n", "20000", "-s", "5", "--damage", "0.2", db}).exitCode, 0);
   const std::string pristine = readFile(db);
