@@ -19,31 +19,24 @@ const ClassDef kUnknown{};
 
 constexpr std::size_t kFirstCapacity = 1024;
 
-std::size_t hashOf(const GUID& g) noexcept {
-  std::uint64_t halves[2];
-  std::memcpy(halves, &g, sizeof halves);
-  // Test stores number their GUIDs in the last bytes and real ones are time
-  // ordered in the first: both halves are mixed into every bit.
-  std::uint64_t h = halves[0] * 0x9E3779B97F4A7C15ULL ^ halves[1];
-  h ^= h >> 32;
-  h *= 0xD6E8FEB86659FD93ULL;
-  h ^= h >> 32;
-  return static_cast<std::size_t>(h);
+void prefetch(const void* address) noexcept {
+#if defined(__GNUC__)
+  __builtin_prefetch(address, 1);
+#else
+  (void)address;
+#endif
 }
-
-bool sameGuid(const GUID& a, const GUID& b) noexcept { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
 ClassTable::Slot* ClassTable::slotOf(const GUID& object) const noexcept {
-  for (std::size_t i = hashOf(object) & _mask;; i = (i + 1) & _mask) {
+  for (std::size_t i = GuidHash{}(object)&_mask;; i = (i + 1) & _mask) {
     Slot& slot = _slots[i];
-    if (slot.cls == nullptr || sameGuid(slot.key, object)) return &slot;
+    if (slot.cls == nullptr || slot.key == object) return &slot;
   }
 }
 
-bool ClassTable::grow() noexcept {
-  const std::size_t capacity = _slots ? (_mask + 1) * 2 : kFirstCapacity;
+bool ClassTable::grow(std::size_t capacity) noexcept {
   std::unique_ptr<Slot[]> old(_slots.release());
   const std::size_t oldCapacity = old ? _mask + 1 : 0;
   _slots.reset(new (std::nothrow) Slot[capacity]());
@@ -62,7 +55,7 @@ bool ClassTable::grow() noexcept {
 
 bool ClassTable::insert(const GUID& object, const ClassDef* cls) noexcept {
   // At most half full, so that a probe ends soon.
-  if ((_used + 1) * 2 > _mask + 1 && !grow()) return false;
+  if ((_used + 1) * 2 > _mask + 1 && !grow(_slots ? (_mask + 1) * 2 : kFirstCapacity)) return false;
   Slot* slot = slotOf(object);
   if (slot->cls == nullptr) ++_used;
   slot->key = object;
@@ -75,12 +68,30 @@ bool ClassTable::build(sqlite3* db, const Catalog& catalog) noexcept {
   // Through the class index, which holds both columns: the rows come
   // grouped by class, so the catalog is asked once per class.
   sqlite3_stmt* scan = nullptr;
-  int rc = sqlite3_prepare_v2(db, "SELECT class, guid FROM objects INDEXED BY objects_by_class",
-                              -1, &scan, nullptr);
+  int rc = sqlite3_prepare_v2(db, "SELECT class, guid FROM objects INDEXED BY objects_by_class", -1,
+                              &scan, nullptr);
   bool complete = rc == SQLITE_OK;
-  if (complete && !grow()) complete = false;
+  // Sized for all rows at once: growing by doubling would move every entry
+  // again and touch twice the memory. Counting reads only the pages' headers.
+  std::size_t capacity = kFirstCapacity;
+  if (complete) {
+    sqlite3_stmt* count = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM objects", -1, &count, nullptr) == SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW) {
+      const auto rows = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
+      while (capacity < 2 * (rows + 1)) capacity *= 2;
+    }
+    sqlite3_finalize(count);
+  }
+  if (complete && !grow(capacity)) complete = false;
   unsigned char classKey[16] = {};
   const ClassDef* cls = nullptr;
+  // The rows go to random places of a table larger than the caches: each
+  // slot is fetched some rows before it is written, so that the fetches
+  // overlap.
+  constexpr std::size_t kAhead = 16;
+  Slot ahead[kAhead];
+  std::size_t rows = 0;
   while (complete && (rc = sqlite3_step(scan)) == SQLITE_ROW) {
     const void* classBytes = sqlite3_column_blob(scan, 0);
     if (classBytes == nullptr || sqlite3_column_bytes(scan, 0) != 16) {
@@ -94,7 +105,14 @@ bool ClassTable::build(sqlite3* db, const Catalog& catalog) noexcept {
     // A key that is no GUID cannot be asked for.
     const void* key = sqlite3_column_blob(scan, 1);
     if (key == nullptr || sqlite3_column_bytes(scan, 1) != 16) continue;
-    complete = insert(guidFromKeyBytes(static_cast<const unsigned char*>(key)), cls);
+    const GUID object = guidFromKeyBytes(static_cast<const unsigned char*>(key));
+    prefetch(&_slots[GuidHash{}(object)&_mask]);
+    Slot& next = ahead[rows++ % kAhead];
+    if (rows > kAhead) complete = insert(next.key, next.cls);
+    next = {object, cls};
+  }
+  for (std::size_t i = rows > kAhead ? rows - kAhead : 0; complete && i < rows; ++i) {
+    complete = insert(ahead[i % kAhead].key, ahead[i % kAhead].cls);
   }
   if (complete && rc != SQLITE_DONE) complete = false;
   sqlite3_finalize(scan);

@@ -48,7 +48,7 @@ class ClassTable {
 
   Slot* slotOf(const GUID& object) const noexcept;
   bool insert(const GUID& object, const ClassDef* cls) noexcept;
-  bool grow() noexcept;
+  bool grow(std::size_t capacity) noexcept;
 
   std::unique_ptr<Slot[]> _slots;
   std::size_t _mask = 0;  // capacity - 1; the capacity is a power of two

@@ -50,13 +50,15 @@ int compareGuids(const GUID& a, const GUID& b) noexcept {
 }
 
 std::size_t GuidHash::operator()(const GUID& g) const noexcept {
-  // FNV-1a over the raw 16 bytes; GUIDs are already well mixed.
-  const auto* p = reinterpret_cast<const unsigned char*>(&g);
-  std::uint64_t h = 1469598103934665603ULL;
-  for (std::size_t i = 0; i < sizeof(GUID); ++i) {
-    h ^= p[i];
-    h *= 1099511628211ULL;
-  }
+  std::uint64_t halves[2];
+  std::memcpy(halves, &g, sizeof halves);
+  // Test stores number their GUIDs in the last bytes and real ones are time
+  // ordered in the first: both halves are mixed into every bit, so that the
+  // engine's flat tables, which take the low bits, stay spread.
+  std::uint64_t h = halves[0] * 0x9E3779B97F4A7C15ULL ^ halves[1];
+  h ^= h >> 32;
+  h *= 0xD6E8FEB86659FD93ULL;
+  h ^= h >> 32;
   return static_cast<std::size_t>(h);
 }
 
