@@ -473,35 +473,22 @@ class EngineObject final : public IStorageObject, public IStorageObjectEx, LiveC
     return guarded([&] {
       HRESULT hr = readable(attributeId, kAttributeTypeReferenceList);
       if (hr < 0) return hr;
-      std::vector<GUID> targets;
-      hr = _store->readReferences(_guid, attributeId, targets);
+      std::span<const Store::ListEntry> entries;
+      hr = _store->readListEntries(_guid, attributeId, kind, capacity, entries);
       if (hr < 0) return hr;
       std::uint32_t found = 0;
-      for (const GUID& t : targets) {
-        if (capacity > 0 && found == capacity) break;
-        const ClassDef* cls = nullptr;
-        const HRESULT lookup = _store->objectClass(t, cls);
-        if (lookup == kStorageNotFound) continue;  // dangling entries are left out
-        if (lookup < 0) {
-          hr = lookup;
-          break;
-        }
-        if (kind != nullptr && !Catalog::isA(cls, *kind)) continue;
+      for (const Store::ListEntry& entry : entries) {
         if (capacity > 0) {
-          objects[found] = new (std::nothrow) EngineObject(_store, t, cls);
+          objects[found] = new (std::nothrow) EngineObject(_store, entry.object, entry.cls);
           if (objects[found] == nullptr) {
-            hr = E_OUTOFMEMORY;
-            break;
+            for (std::uint32_t i = 0; i < found; ++i) {
+              objects[i]->Release();
+              objects[i] = nullptr;
+            }
+            return E_OUTOFMEMORY;
           }
         }
         ++found;
-      }
-      if (hr < 0) {
-        for (std::uint32_t i = 0; i < found && capacity > 0; ++i) {
-          objects[i]->Release();
-          objects[i] = nullptr;
-        }
-        return hr;
       }
       *count = found;
       return S_OK;

@@ -282,6 +282,7 @@ HRESULT Store::checkJournal(std::string* error) {
 }
 
 HRESULT Store::beforeChange() noexcept {
+  ++_generation;
   const HRESULT hr = writeState();
   if (hr < 0 || _loading || _recorder != nullptr || !gJournalling) return hr;
   return startJournal();
@@ -517,7 +518,7 @@ HRESULT Store::undoJournalEntry(std::int64_t number, std::int64_t& undone,
   SqliteBuffer owned(inverted);
   if (rc != SQLITE_OK) return storageFailure(rc);
   if (const HRESULT hr = beforeChange(); hr < 0) return hr;
-  dropClassTable();  // the changes go to the tables directly
+  dropMemoryTables();  // the changes go to the tables directly
   rc = exec(_db, "SAVEPOINT undo");
   if (rc != SQLITE_OK) return storageFailure(rc);
   ApplyConflicts met;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "engine/catalog.h"
 #include "engine/change_recorder.h"
 #include "engine/class_table.h"
+#include "engine/ref_table.h"
 #include "engine/result_codes.h"
 #include "engine/statement.h"
 #include "store/com.h"
@@ -109,6 +111,17 @@ class Store {
   HRESULT readInteger(const GUID& object, std::uint32_t attr, std::int32_t& value);
   HRESULT readString(const GUID& object, std::uint32_t attr, std::u16string& text);
   HRESULT readReferences(const GUID& object, std::uint32_t attr, std::vector<GUID>& targets);
+  // An entry of a reference list that names an existing object.
+  struct ListEntry {
+    GUID object;
+    const ClassDef* cls;
+  };
+  // The entries of list `attr` of `object` that name an existing object (of
+  // class `kind` or one derived from it, when given), in order; the first
+  // `limit` of them when `limit` is not 0. `entries` stays valid until the
+  // next call.
+  HRESULT readListEntries(const GUID& object, std::uint32_t attr, const GUID* kind,
+                          std::uint32_t limit, std::span<const ListEntry>& entries);
   HRESULT writeInteger(const GUID& object, std::uint32_t attr, std::int32_t value);
   HRESULT writeString(const GUID& object, std::uint32_t attr, const char16_t* text,
                       std::size_t length);
@@ -175,11 +188,14 @@ class Store {
   HRESULT valueMatches(const GUID& object, const QueryCondition& condition, bool& matches);
   // A failing SQLite result code of a write session as the fault it records.
   static HRESULT storageResult(int rc) noexcept;
-  // The class table of a write transaction (class_table.h): whether it
-  // answers now, building it when the transaction has made enough lookups.
+  // The class and reference tables of a write transaction (class_table.h,
+  // ref_table.h): whether they answer now, building them when the
+  // transaction has made enough lookups. Only the class table's answer is
+  // given: the reference table may have failed to build or been dropped.
   bool classTableReady() noexcept;
-  // Forgets it: the rows it was read from may change under it.
-  void dropClassTable() noexcept;
+  bool refTableReady() noexcept { return classTableReady() && _refTable.built(); }
+  // Forgets them: the rows they were read from may change under them.
+  void dropMemoryTables() noexcept;
 
   sqlite3* _db = nullptr;
   Catalog _catalog;
@@ -192,13 +208,29 @@ class Store {
   std::unordered_set<GUID, GuidHash> _deleted;
   ChangeObserver* _observer = nullptr;
   int _schemaVersion = 3;
-  bool _upgradedHere = false;          // this transaction upgraded the store
+  bool _upgradedHere = false;                 // this transaction upgraded the store
   std::unique_ptr<ChangeRecorder> _recorder;  // the session's changes, once it makes any
-  std::int64_t _journalRow = 0;        // the entry a failed commit wrote already
+  std::int64_t _journalRow = 0;               // the entry a failed commit wrote already
   ClassTable _classTable;
+  RefTable _refTable;
   std::uint64_t _classLookups = 0;     // by statement, in this transaction
   std::uint64_t _classTableAfter = 0;  // lookups worth a scan; 0: not known yet
   bool _classTableFailed = false;      // a scan failed in this transaction
+  // Counts the events after which an answer read earlier may no longer
+  // hold: every change, transaction boundary and storage fault.
+  std::uint64_t _generation = 0;
+  // The last list read whole, for the second call of the two-call protocol
+  // (which asks for the same list again once it has room for it).
+  struct ListMemo {
+    std::uint64_t generation = 0;
+    bool valid = false;
+    GUID object;
+    std::uint32_t attr = 0;
+    bool filtered = false;
+    GUID kind;
+    std::vector<GUID> targets;
+    std::vector<ListEntry> entries;
+  } _listMemo;
 
   Statement _selectClass, _insertObject, _deleteObject;
   Statement _selectInt, _selectString, _selectRefs;

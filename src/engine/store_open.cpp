@@ -90,7 +90,7 @@ void Store::close() noexcept {
   sqlite3_close_v2(_db);
   _db = nullptr;
   _deleted.clear();
-  dropClassTable();
+  dropMemoryTables();
 }
 
 HRESULT Store::openMarked(const std::string& path, Mode mode, std::shared_ptr<Store>& store,

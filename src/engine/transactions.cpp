@@ -25,7 +25,7 @@ HRESULT Store::begin() {
   if (rc != SQLITE_DONE) return resultFromSqlite(rc);
   _inWrite = true;
   _writeFault = S_OK;
-  dropClassTable();  // another writer may have changed the file since
+  dropMemoryTables();  // another writer may have changed the file since
   return S_OK;
 }
 
@@ -46,7 +46,7 @@ HRESULT Store::commit() {
   if (rc != SQLITE_DONE) return storageFailure(rc);
   _inWrite = false;
   _deleted.clear();
-  dropClassTable();
+  dropMemoryTables();
   endJournal();
   _upgradedHere = false;
   return S_OK;
@@ -63,7 +63,7 @@ HRESULT Store::rollback() {
   _inWrite = false;
   _writeFault = S_OK;
   _deleted.clear();
-  dropClassTable();
+  dropMemoryTables();
   endJournal();
   if (std::exchange(_upgradedHere, false)) _schemaVersion = 2;
   return rc == SQLITE_DONE ? S_OK : resultFromSqlite(rc);
@@ -115,6 +115,7 @@ HRESULT Store::storageFailure(int rc) noexcept {
 }
 
 HRESULT Store::storageFault(HRESULT fault) noexcept {
+  ++_generation;
   if (_inWrite && _writeFault >= 0) _writeFault = fault;
   return fault;
 }

@@ -14,7 +14,7 @@ bool Store::classTableReady() noexcept {
   // Only while the transaction stands as this session made it: after a
   // storage fault, SQLite may have rolled it back under us.
   if (!_inWrite || _writeFault < 0 || sqlite3_get_autocommit(_db) != 0) {
-    if (_classTable.built()) dropClassTable();
+    if (_classTable.built()) dropMemoryTables();
     return false;
   }
   if (_classTable.built()) return true;
@@ -32,12 +32,20 @@ bool Store::classTableReady() noexcept {
     _classTableAfter = pages > 2048 ? static_cast<std::uint64_t>(pages) * 2 : 4096;
   }
   if (++_classLookups < _classTableAfter) return false;
-  if (!_classTable.build(_db, _catalog)) _classTableFailed = true;
-  return _classTable.built();
+  if (!_classTable.build(_db, _catalog)) {
+    _classTableFailed = true;
+    return false;
+  }
+  // A transaction that looks up this many classes reads about as many
+  // references; without the memory for them it goes on by lookups.
+  _refTable.build(_db);
+  return true;
 }
 
-void Store::dropClassTable() noexcept {
+void Store::dropMemoryTables() noexcept {
+  ++_generation;
   _classTable.clear();
+  _refTable.clear();
   _classLookups = 0;
   _classTableAfter = 0;
   _classTableFailed = false;
@@ -70,7 +78,7 @@ HRESULT Store::objectClass(const GUID& object, const ClassDef*& cls) {
 
 HRESULT Store::insertObject(const GUID& object, const ClassDef& cls) {
   if (const HRESULT hr = beforeChange(); hr < 0) return hr;
-  dropClassTable();
+  dropMemoryTables();
   StatementUse use(_staged ? _stageObject : _insertObject);
   use.bindGuid(1, object);
   use.bindGuid(2, cls.guid);
@@ -90,6 +98,7 @@ HRESULT Store::deleteObject(const GUID& object) {
   if (rc != SQLITE_DONE) return storageFailure(rc);
   if (sqlite3_changes(_db) == 0) return kStorageNotFound;
   _classTable.erase(object);
+  _refTable.erase(object);
   for (Statement* values : {&_deleteInts, &_deleteStrings, &_deleteAllRefs}) {
     StatementUse use(*values);
     use.bindGuid(1, object);
@@ -144,6 +153,16 @@ HRESULT Store::readString(const GUID& object, std::uint32_t attr, std::u16string
 HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vector<GUID>& targets) {
   targets.clear();
   if (_db == nullptr) return kStoreClosed;
+  if (_refTable.built() && refTableReady()) {
+    switch (_refTable.find(object, attr, targets)) {
+      case RefTable::Found::kValue:
+        return S_OK;
+      case RefTable::Found::kMissing:
+        return S_FALSE;
+      case RefTable::Found::kDamaged:
+        return storageFault(kStoreDamaged);
+    }
+  }
   return lookUpValue(*this, _selectRefs, object, attr, [&](StatementUse& use) -> HRESULT {
     std::size_t size = 0;
     const unsigned char* bytes = use.columnBlob(0, size);
@@ -152,6 +171,55 @@ HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vecto
     for (std::size_t i = 0; i < size; i += 16) targets.push_back(guidFromKeyBytes(bytes + i));
     return S_OK;
   });
+}
+
+HRESULT Store::readListEntries(const GUID& object, std::uint32_t attr, const GUID* kind,
+                               std::uint32_t limit, std::span<const ListEntry>& entries) {
+  entries = {};
+  if (_db == nullptr) return kStoreClosed;
+  ListMemo& memo = _listMemo;
+  // Only inside a transaction that stands as the session made it, where
+  // nothing but the session's own changes can move the answer.
+  const bool standing = (_inWrite ? _writeFault >= 0 : _inRead) && sqlite3_get_autocommit(_db) == 0;
+  if (standing && memo.valid && memo.generation == _generation && memo.object == object &&
+      memo.attr == attr && memo.filtered == (kind != nullptr) &&
+      (kind == nullptr || memo.kind == *kind)) {
+    entries = memo.entries;
+    if (limit != 0 && entries.size() > limit) entries = entries.first(limit);
+    return S_OK;
+  }
+  memo.valid = false;
+  memo.entries.clear();
+  HRESULT hr = readReferences(object, attr, memo.targets);
+  if (hr < 0) return hr;
+  bool whole = true;
+  for (const GUID& target : memo.targets) {
+    // Entries after the limit are not looked at: their faults are not this
+    // call's.
+    if (limit != 0 && memo.entries.size() == limit) {
+      whole = false;
+      break;
+    }
+    const ClassDef* cls = nullptr;
+    hr = objectClass(target, cls);
+    if (hr == kStorageNotFound) continue;  // dangling entries are left out
+    if (hr < 0) {
+      memo.entries.clear();
+      return hr;
+    }
+    if (kind != nullptr && !Catalog::isA(cls, *kind)) continue;
+    memo.entries.push_back({target, cls});
+  }
+  entries = memo.entries;
+  if (whole && standing) {
+    memo.valid = true;
+    memo.generation = _generation;
+    memo.object = object;
+    memo.attr = attr;
+    memo.filtered = kind != nullptr;
+    memo.kind = kind != nullptr ? *kind : GUID{};
+  }
+  return S_OK;
 }
 
 HRESULT Store::writeInteger(const GUID& object, std::uint32_t attr, std::int32_t value) {
@@ -182,21 +250,28 @@ HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUI
                                std::size_t count) {
   if (const HRESULT hr = beforeChange(); hr < 0) return hr;
   if (count == 0 && _loading) return S_OK;  // nothing staged for an empty list
+  int rc;
   if (count == 0) {
     StatementUse use(_deleteRefs);
     use.bindGuid(1, object);
     use.bindInt(2, attr);
-    const int rc = use.step();
-    return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
+    rc = use.step();
+  } else {
+    std::vector<unsigned char> bytes(count * 16);
+    for (std::size_t i = 0; i < count; ++i) guidToKeyBytes(targets[i], bytes.data() + 16 * i);
+    StatementUse use(_staged ? _stageRefs : _upsertRefs);
+    use.bindGuid(1, object);
+    use.bindInt(2, attr);
+    use.bindBlob(3, bytes.data(), bytes.size());
+    rc = use.step();
   }
-  std::vector<unsigned char> bytes(count * 16);
-  for (std::size_t i = 0; i < count; ++i) guidToKeyBytes(targets[i], bytes.data() + 16 * i);
-  StatementUse use(_staged ? _stageRefs : _upsertRefs);
-  use.bindGuid(1, object);
-  use.bindInt(2, attr);
-  use.bindBlob(3, bytes.data(), bytes.size());
-  const int rc = use.step();
-  return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
+  if (rc != SQLITE_DONE) return storageFailure(rc);
+  if (!_refTable.set(object, attr, targets, count)) {
+    // Out of memory, or grown too far: the rest of the transaction reads
+    // the file, as before the table was built.
+    _refTable.clear();
+  }
+  return S_OK;
 }
 
 }  // namespace vddb::engine

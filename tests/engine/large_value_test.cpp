@@ -10,6 +10,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <map>
+#include <span>
 
 #include "engine/engine.h"
 #include "engine/json_io.h"
@@ -267,7 +269,8 @@ TEST_F(LargeValues, ClassesComeFromMemoryOnceEnoughWereLookedUpAndStayTrue) {
     for (std::uint32_t n = 1; n < present.size(); ++n) {
       const ClassDef* cls = nullptr;
       const HRESULT hr = store->objectClass(G(objectId(n).c_str()), cls);
-      if (hr != (present[n] ? S_OK : kStorageNotFound) || cls != (present[n] ? expected : nullptr)) {
+      if (hr != (present[n] ? S_OK : kStorageNotFound) ||
+          cls != (present[n] ? expected : nullptr)) {
         ADD_FAILURE() << when << ": object " << n << " gave " << std::hex << hr;
         break;
       }
@@ -307,6 +310,163 @@ TEST_F(LargeValues, ClassesComeFromMemoryOnceEnoughWereLookedUpAndStayTrue) {
   EXPECT_EQ(store->objectClass(G(damaged.c_str()), cls), kStoreDamaged);
   EXPECT_EQ(store->writeState(), kStoreDamaged);
   EXPECT_GT(sweep("after the fault"), 0);
+  EXPECT_EQ(store->rollback(), S_OK);
+}
+
+// Object n of the store below: the targets of its lists, by attribute.
+using Lists = std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::uint32_t>>;
+
+std::string listJson(const std::vector<std::uint32_t>& targets) {
+  std::string json = "[";
+  for (const std::uint32_t t : targets)
+    json += (json.size() > 1 ? ",\"" : "\"") + objectId(t) + '"';
+  return json + "]";
+}
+
+std::vector<GUID> guidsOf(const std::vector<std::uint32_t>& numbers) {
+  std::vector<GUID> guids;
+  for (const std::uint32_t n : numbers) guids.push_back(G(objectId(n).c_str()));
+  return guids;
+}
+
+TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) {
+  constexpr std::uint32_t kObjects = 5000;  // past the 4,096 lookups of a small file
+  Lists lists;
+  std::string json = classes();
+  for (std::uint32_t n = 1; n <= kObjects; ++n) {
+    std::string values;
+    // Lists of 0 to 6 entries, some naming objects that never were; every
+    // third object also owns one.
+    std::vector<std::uint32_t>& peers = lists[{n, kPeers}];
+    for (std::uint32_t k = 1; k <= n % 7; ++k) peers.push_back(n + k * 13);
+    if (peers.empty())
+      lists.erase({n, kPeers});
+    else
+      values += R"("0xEEC00013":)" + listJson(peers);
+    if (n % 3 == 0) {
+      lists[{n, kOwned}] = {n + 1};
+      values += std::string(values.empty() ? "" : ",") + R"("0xEEC00012":)" + listJson({n + 1});
+    }
+    json += (n > 1 ? "," : "") + object(n, values);
+  }
+  std::shared_ptr<Store> store = memoryStore(json + "]}");
+  ASSERT_TRUE(store);
+  sqlite3* db = store->db();
+  const Lists stored = lists;
+
+  // Every value the model has and some it has not: the page reads it took.
+  const auto sweep = [&](const std::string& when) -> std::int64_t {
+    pagesRead(db);
+    std::vector<GUID> targets;
+    for (std::uint32_t n = 1; n <= kObjects + 10; ++n) {
+      for (const std::uint32_t attr : {kPeers, kOwned}) {
+        const auto it = lists.find({n, attr});
+        const HRESULT hr = store->readReferences(G(objectId(n).c_str()), attr, targets);
+        const std::vector<GUID> expected =
+            it != lists.end() ? guidsOf(it->second) : std::vector<GUID>{};
+        if (hr != (it != lists.end() ? S_OK : S_FALSE) || targets != expected) {
+          ADD_FAILURE() << when << ": object " << n << " attribute " << std::hex << attr << " gave "
+                        << hr << " with " << std::dec << targets.size() << " targets";
+          return -1;
+        }
+      }
+    }
+    return pagesRead(db);
+  };
+  // Enough class lookups for the transaction to read its tables.
+  const auto lookUpClasses = [&] {
+    for (std::uint32_t n = 1; n <= kObjects; ++n) {
+      const ClassDef* cls = nullptr;
+      store->objectClass(G(objectId(n).c_str()), cls);
+    }
+  };
+
+  // Before the tables: the second call of the two-call protocol finds the
+  // list it read in the first, and a change between the two is seen.
+  ASSERT_EQ(store->begin(), S_OK);
+  const GUID six = G(objectId(6).c_str());  // 6 entries, each a stored object
+  std::span<const Store::ListEntry> entries;
+  pagesRead(db);
+  ASSERT_EQ(store->readListEntries(six, kPeers, nullptr, 0, entries), S_OK);
+  EXPECT_GT(pagesRead(db), 0);
+  EXPECT_EQ(entries.size(), 6u);
+  ASSERT_EQ(store->readListEntries(six, kPeers, nullptr, 4, entries), S_OK);
+  EXPECT_EQ(pagesRead(db), 0) << "the second call reads the list again";
+  EXPECT_EQ(entries.size(), 4u);
+  const std::vector<GUID> two = guidsOf({1, 2});
+  ASSERT_EQ(store->writeReferences(six, kPeers, two.data(), two.size()), S_OK);
+  lists[{6, kPeers}] = {1, 2};
+  ASSERT_EQ(store->readListEntries(six, kPeers, nullptr, 0, entries), S_OK);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1].object, two[1]);
+
+  lookUpClasses();
+  EXPECT_EQ(sweep("from memory"), 0);
+  struct Change {
+    const char* what;
+    std::uint32_t object;
+    std::uint32_t attr;
+    std::vector<std::uint32_t> targets;  // none: removed
+    bool deleteObject = false;
+  };
+  const Change changes[] = {
+      {"a list replaced", 10, kPeers, {1, 2, 3}},
+      {"a list removed", 11, kPeers, {}},
+      {"a value the object had not", 14, kOwned, {5}},
+      {"a value removed that was not there", 14, kPeers, {}},
+      {"a list of an object that had none", 7 * 100, kPeers, {4}},
+      {"an object deleted with its values", 21, 0, {}, true},
+      {"a value of a deleted object's neighbour", 22, kPeers, {21}},
+  };
+  for (const Change& change : changes) {
+    const GUID object = G(objectId(change.object).c_str());
+    if (change.deleteObject) {
+      ASSERT_EQ(store->deleteObject(object), S_OK);
+      lists.erase({change.object, kPeers});
+      lists.erase({change.object, kOwned});
+    } else {
+      const std::vector<GUID> targets = guidsOf(change.targets);
+      ASSERT_EQ(store->writeReferences(object, change.attr, targets.data(), targets.size()), S_OK);
+      if (change.targets.empty())
+        lists.erase({change.object, change.attr});
+      else
+        lists[{change.object, change.attr}] = change.targets;
+    }
+    EXPECT_EQ(sweep(change.what), 0) << change.what;
+  }
+  // A value far larger than the table: it is dropped, and the lookups read
+  // the file again.
+  std::vector<std::uint32_t> many(150000);
+  for (std::uint32_t i = 0; i < many.size(); ++i) many[i] = i + 1;
+  const std::vector<GUID> manyGuids = guidsOf(many);
+  ASSERT_EQ(store->writeReferences(G(objectId(30).c_str()), kPeers, manyGuids.data(), many.size()),
+            S_OK);
+  lists[{30, kPeers}] = many;
+  EXPECT_GT(sweep("after a large value"), 0);
+  ASSERT_EQ(store->rollback(), S_OK);
+
+  lists = stored;
+  ASSERT_EQ(store->begin(), S_OK);
+  lookUpClasses();
+  EXPECT_EQ(sweep("after the rollback, from memory"), 0);
+  ASSERT_EQ(store->rollback(), S_OK);
+
+  // A value that is no list of GUIDs is damage either way, and the fault it
+  // records sends later reads back to the file.
+  std::string key = objectId(40);  // the key's bytes are the digits in order
+  std::erase(key, '-');
+  ASSERT_EQ(
+      exec(db, ("UPDATE ref_values SET targets = x'00' WHERE object = x'" + key + "'").c_str()),
+      SQLITE_OK);
+  ASSERT_EQ(store->begin(), S_OK);
+  lookUpClasses();
+  std::vector<GUID> targets;
+  EXPECT_EQ(store->readReferences(G(objectId(40).c_str()), kPeers, targets), kStoreDamaged);
+  EXPECT_EQ(store->writeState(), kStoreDamaged);
+  lists.erase({40, kPeers});
+  pagesRead(db);
+  EXPECT_EQ(store->readReferences(G(objectId(41).c_str()), kPeers, targets), S_OK);
+  EXPECT_GT(pagesRead(db), 0) << "after the fault, by lookups";
   EXPECT_EQ(store->rollback(), S_OK);
 }
 

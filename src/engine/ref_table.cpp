@@ -1,0 +1,214 @@
+#include "engine/ref_table.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+namespace vddb::engine {
+
+namespace {
+
+constexpr std::size_t kFirstCapacity = 1024;
+// Room for the transaction's changes beyond twice what the scan read.
+constexpr std::size_t kSlack = 1 << 16;
+
+void prefetch(const void* address) noexcept {
+#if defined(__GNUC__)
+  __builtin_prefetch(address, 1);
+#else
+  (void)address;
+#endif
+}
+
+}  // namespace
+
+void RefTable::place(const Slot& slot) noexcept {
+  *slotOf(slot.object) = slot;
+  ++_used;
+}
+
+RefTable::Slot* RefTable::slotOf(const GUID& object) const noexcept {
+  for (std::size_t i = GuidHash{}(object)&_mask;; i = (i + 1) & _mask) {
+    Slot& slot = _slots[i];
+    if (slot.first == 0 || slot.object == object) return &slot;
+  }
+}
+
+bool RefTable::reserve(std::size_t objects) noexcept {
+  // At most half full, so that a probe ends soon.
+  std::size_t capacity = kFirstCapacity;
+  while (capacity < 2 * (objects + 1)) capacity *= 2;
+  if (_slots && capacity <= _mask + 1) return true;
+  std::unique_ptr<Slot[]> old(_slots.release());
+  const std::size_t oldCapacity = old ? _mask + 1 : 0;
+  _slots.reset(new (std::nothrow) Slot[capacity]());
+  if (!_slots) return false;
+  _mask = capacity - 1;
+  _used = 0;
+  for (std::size_t i = 0; i < oldCapacity; ++i) {
+    // Objects whose values all went need no slot any more.
+    if (old[i].first != 0 && old[i].count != 0) {
+      *slotOf(old[i].object) = old[i];
+      ++_used;
+    }
+  }
+  return true;
+}
+
+bool RefTable::build(sqlite3* db) noexcept {
+  clear();
+  sqlite3_stmt* scan = nullptr;
+  // In the table's own order, not through the key index, which would cost
+  // a search of the table per row. A store as loaded holds its rows in key
+  // order; the values written since come after them, and are sorted in.
+  int rc =
+      sqlite3_prepare_v2(db, "SELECT object, attr, targets FROM ref_values", -1, &scan, nullptr);
+  bool complete = rc == SQLITE_OK;
+  try {
+    struct Row {
+      GUID object;
+      Value value;
+    };
+    std::vector<Row> rows;
+    // Counting reads only the pages' headers; growing by doubling would
+    // copy the rows again and touch twice the memory.
+    sqlite3_stmt* count = nullptr;
+    if (complete &&
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM ref_values", -1, &count, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW) {
+      rows.reserve(static_cast<std::size_t>(sqlite3_column_int64(count, 0)));
+    }
+    sqlite3_finalize(count);
+    bool sorted = true;
+    while (complete && (rc = sqlite3_step(scan)) == SQLITE_ROW) {
+      // A row that no lookup can ask for is left out, as a lookup would
+      // leave it.
+      const void* key = sqlite3_column_blob(scan, 0);
+      const std::int64_t attr = sqlite3_column_int64(scan, 1);
+      if (key == nullptr || sqlite3_column_bytes(scan, 0) != 16 ||
+          sqlite3_column_type(scan, 1) != SQLITE_INTEGER || attr < 0 ||
+          attr > std::numeric_limits<std::uint32_t>::max()) {
+        continue;
+      }
+      const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(scan, 2));
+      const auto size = static_cast<std::size_t>(sqlite3_column_bytes(scan, 2));
+      Row row{guidFromKeyBytes(static_cast<const unsigned char*>(key)),
+              {static_cast<std::uint32_t>(attr), kDamagedValue, _targets.size()}};
+      if (size % 16 == 0 && size / 16 < kDamagedValue) {
+        row.value.count = static_cast<std::uint32_t>(size / 16);
+        for (std::size_t i = 0; i < size; i += 16) _targets.push_back(guidFromKeyBytes(bytes + i));
+      }
+      if (!rows.empty() && compareGuids(row.object, rows.back().object) < 0) sorted = false;
+      rows.push_back(row);
+    }
+    if (complete && rc != SQLITE_DONE) complete = false;
+    if (complete && rows.size() >= std::numeric_limits<std::uint32_t>::max()) complete = false;
+    if (complete && !sorted) {
+      std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+        return compareGuids(a.object, b.object) < 0;
+      });
+    }
+    // Each object's values next to each other, and one slot per object.
+    std::size_t objects = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i == 0 || !(rows[i].object == rows[i - 1].object)) ++objects;
+    }
+    if (complete && !reserve(objects)) complete = false;
+    _values.reserve(complete ? rows.size() + 1 : 0);
+    _values.assign(1, Value{});
+    // Each slot is fetched some objects before it is written, so that the
+    // fetches of these random places overlap (as in the class table).
+    constexpr std::size_t kAhead = 16;
+    Slot ahead[kAhead];
+    std::size_t placed = 0;
+    for (std::size_t i = 0; complete && i < rows.size(); ++i) {
+      if (i == 0 || !(rows[i].object == rows[i - 1].object)) {
+        prefetch(&_slots[GuidHash{}(rows[i].object) & _mask]);
+        Slot& next = ahead[placed++ % kAhead];
+        if (placed > kAhead) place(next);
+        next = {rows[i].object, static_cast<std::uint32_t>(_values.size()), 0};
+      }
+      _values.push_back(rows[i].value);
+      ++ahead[(placed - 1) % kAhead].count;
+    }
+    for (std::size_t i = placed > kAhead ? placed - kAhead : 0; complete && i < placed; ++i) {
+      place(ahead[i % kAhead]);
+    }
+  } catch (const std::bad_alloc&) {
+    complete = false;
+  }
+  sqlite3_finalize(scan);
+  if (!complete) {
+    clear();
+    return false;
+  }
+  _limit = 2 * (_values.size() + _targets.size()) + kSlack;
+  return true;
+}
+
+RefTable::Found RefTable::find(const GUID& object, std::uint32_t attr,
+                               std::vector<GUID>& targets) const {
+  targets.clear();
+  const Slot* slot = slotOf(object);
+  for (std::uint32_t i = slot->first; i < slot->first + slot->count; ++i) {
+    const Value& value = _values[i];
+    if (value.attr != attr) continue;
+    if (value.count == kDamagedValue) return Found::kDamaged;
+    targets.assign(_targets.begin() + static_cast<std::ptrdiff_t>(value.first),
+                   _targets.begin() + static_cast<std::ptrdiff_t>(value.first + value.count));
+    return Found::kValue;
+  }
+  return Found::kMissing;
+}
+
+bool RefTable::set(const GUID& object, std::uint32_t attr, const GUID* targets,
+                   std::size_t count) noexcept {
+  if (!built()) return true;
+  if (count >= kDamagedValue) return false;
+  try {
+    if (slotOf(object)->first == 0) {
+      if (count == 0) return true;  // nothing to remove
+      if ((_used + 1) * 2 > _mask + 1 && !reserve(_used + 1)) return false;
+      ++_used;
+    }
+    Slot* slot = slotOf(object);
+    // The object's values are written again at the end, without the old
+    // value of `attr` and with its new one.
+    const auto first = static_cast<std::uint32_t>(_values.size());
+    for (std::uint32_t i = slot->first; i < slot->first + slot->count; ++i) {
+      if (_values[i].attr != attr) _values.push_back(_values[i]);
+    }
+    if (count > 0) {
+      _values.push_back({attr, static_cast<std::uint32_t>(count), _targets.size()});
+      _targets.insert(_targets.end(), targets, targets + count);
+    }
+    slot->object = object;
+    slot->first = first;
+    slot->count = static_cast<std::uint32_t>(_values.size() - first);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return _values.size() + _targets.size() <= _limit &&
+         _values.size() < std::numeric_limits<std::uint32_t>::max();
+}
+
+void RefTable::erase(const GUID& object) noexcept {
+  if (!built()) return;
+  Slot* slot = slotOf(object);
+  if (slot->first != 0) slot->count = 0;
+}
+
+void RefTable::clear() noexcept {
+  _slots.reset();
+  _mask = 0;
+  _used = 0;
+  // Their memory goes back too: a dropped table may not be built again.
+  std::vector<Value>().swap(_values);
+  std::vector<GUID>().swap(_targets);
+  _limit = 0;
+}
+
+}  // namespace vddb::engine
