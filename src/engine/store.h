@@ -7,8 +7,9 @@
 // One file per job: statement.cpp (the statement wrapper), schema.cpp (the
 // file layout, the catalog tables, the cached statements), store_open.cpp
 // (opening, creating and loading), transactions.cpp, values.cpp (objects
-// and their values), class_table.cpp (the classes a write transaction
-// reads from memory), queries.cpp and integrity.cpp.
+// and their values), class_table.cpp and ref_table.cpp (the classes and
+// reference values a write transaction reads from memory), queries.cpp and
+// integrity.cpp.
 //
 // Internal to the engine; not for use outside src/engine.
 #pragma once
