@@ -7,6 +7,8 @@
 #include <new>
 
 #include "engine/catalog.h"
+#include "engine/fetch_ahead.h"
+#include "engine/statement.h"
 
 namespace vddb::engine {
 
@@ -19,18 +21,11 @@ const ClassDef kUnknown{};
 
 constexpr std::size_t kFirstCapacity = 1024;
 
-void prefetch(const void* address) noexcept {
-#if defined(__GNUC__)
-  __builtin_prefetch(address, 1);
-#else
-  (void)address;
-#endif
-}
-
 }  // namespace
 
 ClassTable::Slot* ClassTable::slotOf(const GUID& object) const noexcept {
-  for (std::size_t i = GuidHash{}(object)&_mask;; i = (i + 1) & _mask) {
+  const std::size_t start = GuidHash()(object) & _mask;
+  for (std::size_t i = start;; i = (i + 1) & _mask) {
     Slot& slot = _slots[i];
     if (slot.cls == nullptr || slot.key == object) return &slot;
   }
@@ -73,25 +68,14 @@ bool ClassTable::build(sqlite3* db, const Catalog& catalog) noexcept {
   bool complete = rc == SQLITE_OK;
   // Sized for all rows at once: growing by doubling would move every entry
   // again and touch twice the memory. Counting reads only the pages' headers.
+  const auto rows = static_cast<std::size_t>(queryInteger(db, "SELECT count(*) FROM objects", 0));
   std::size_t capacity = kFirstCapacity;
-  if (complete) {
-    sqlite3_stmt* count = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM objects", -1, &count, nullptr) == SQLITE_OK &&
-        sqlite3_step(count) == SQLITE_ROW) {
-      const auto rows = static_cast<std::size_t>(sqlite3_column_int64(count, 0));
-      while (capacity < 2 * (rows + 1)) capacity *= 2;
-    }
-    sqlite3_finalize(count);
-  }
+  while (capacity < 2 * (rows + 1)) capacity *= 2;
   if (complete && !grow(capacity)) complete = false;
   unsigned char classKey[16] = {};
   const ClassDef* cls = nullptr;
-  // The rows go to random places of a table larger than the caches: each
-  // slot is fetched some rows before it is written, so that the fetches
-  // overlap.
-  constexpr std::size_t kAhead = 16;
-  Slot ahead[kAhead];
-  std::size_t rows = 0;
+  FetchAhead<Slot> ahead;
+  const auto insertSlot = [this](const Slot& slot) { return insert(slot.key, slot.cls); };
   while (complete && (rc = sqlite3_step(scan)) == SQLITE_ROW) {
     const void* classBytes = sqlite3_column_blob(scan, 0);
     if (classBytes == nullptr || sqlite3_column_bytes(scan, 0) != 16) {
@@ -106,14 +90,10 @@ bool ClassTable::build(sqlite3* db, const Catalog& catalog) noexcept {
     const void* key = sqlite3_column_blob(scan, 1);
     if (key == nullptr || sqlite3_column_bytes(scan, 1) != 16) continue;
     const GUID object = guidFromKeyBytes(static_cast<const unsigned char*>(key));
-    prefetch(&_slots[GuidHash{}(object)&_mask]);
-    Slot& next = ahead[rows++ % kAhead];
-    if (rows > kAhead) complete = insert(next.key, next.cls);
-    next = {object, cls};
+    const std::size_t home = GuidHash()(object) & _mask;
+    complete = ahead.push({object, cls}, &_slots[home], insertSlot);
   }
-  for (std::size_t i = rows > kAhead ? rows - kAhead : 0; complete && i < rows; ++i) {
-    complete = insert(ahead[i % kAhead].key, ahead[i % kAhead].cls);
-  }
+  if (complete) complete = ahead.finish(insertSlot);
   if (complete && rc != SQLITE_DONE) complete = false;
   sqlite3_finalize(scan);
   if (!complete) clear();

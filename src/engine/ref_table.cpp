@@ -6,6 +6,9 @@
 #include <limits>
 #include <new>
 
+#include "engine/fetch_ahead.h"
+#include "engine/statement.h"
+
 namespace vddb::engine {
 
 namespace {
@@ -14,23 +17,11 @@ constexpr std::size_t kFirstCapacity = 1024;
 // Room for the transaction's changes beyond twice what the scan read.
 constexpr std::size_t kSlack = 1 << 16;
 
-void prefetch(const void* address) noexcept {
-#if defined(__GNUC__)
-  __builtin_prefetch(address, 1);
-#else
-  (void)address;
-#endif
-}
-
 }  // namespace
 
-void RefTable::place(const Slot& slot) noexcept {
-  *slotOf(slot.object) = slot;
-  ++_used;
-}
-
 RefTable::Slot* RefTable::slotOf(const GUID& object) const noexcept {
-  for (std::size_t i = GuidHash{}(object)&_mask;; i = (i + 1) & _mask) {
+  const std::size_t start = GuidHash()(object) & _mask;
+  for (std::size_t i = start;; i = (i + 1) & _mask) {
     Slot& slot = _slots[i];
     if (slot.first == 0 || slot.object == object) return &slot;
   }
@@ -74,14 +65,7 @@ bool RefTable::build(sqlite3* db) noexcept {
     std::vector<Row> rows;
     // Counting reads only the pages' headers; growing by doubling would
     // copy the rows again and touch twice the memory.
-    sqlite3_stmt* count = nullptr;
-    if (complete &&
-        sqlite3_prepare_v2(db, "SELECT count(*) FROM ref_values", -1, &count, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_step(count) == SQLITE_ROW) {
-      rows.reserve(static_cast<std::size_t>(sqlite3_column_int64(count, 0)));
-    }
-    sqlite3_finalize(count);
+    rows.reserve(static_cast<std::size_t>(queryInteger(db, "SELECT count(*) FROM ref_values", 0)));
     bool sorted = true;
     while (complete && (rc = sqlite3_step(scan)) == SQLITE_ROW) {
       // A row that no lookup can ask for is left out, as a lookup would
@@ -119,24 +103,21 @@ bool RefTable::build(sqlite3* db) noexcept {
     if (complete && !reserve(objects)) complete = false;
     _values.reserve(complete ? rows.size() + 1 : 0);
     _values.assign(1, Value{});
-    // Each slot is fetched some objects before it is written, so that the
-    // fetches of these random places overlap (as in the class table).
-    constexpr std::size_t kAhead = 16;
-    Slot ahead[kAhead];
-    std::size_t placed = 0;
-    for (std::size_t i = 0; complete && i < rows.size(); ++i) {
-      if (i == 0 || !(rows[i].object == rows[i - 1].object)) {
-        prefetch(&_slots[GuidHash{}(rows[i].object) & _mask]);
-        Slot& next = ahead[placed++ % kAhead];
-        if (placed > kAhead) place(next);
-        next = {rows[i].object, static_cast<std::uint32_t>(_values.size()), 0};
+    FetchAhead<Slot> ahead;
+    const auto place = [this](const Slot& slot) {
+      *slotOf(slot.object) = slot;
+      ++_used;
+      return true;
+    };
+    for (std::size_t i = 0; complete && i < rows.size();) {
+      // One object's values.
+      Slot slot{rows[i].object, static_cast<std::uint32_t>(_values.size()), 0};
+      for (; i < rows.size() && rows[i].object == slot.object; ++i, ++slot.count) {
+        _values.push_back(rows[i].value);
       }
-      _values.push_back(rows[i].value);
-      ++ahead[(placed - 1) % kAhead].count;
+      ahead.push(slot, &_slots[GuidHash()(slot.object) & _mask], place);
     }
-    for (std::size_t i = placed > kAhead ? placed - kAhead : 0; complete && i < placed; ++i) {
-      place(ahead[i % kAhead]);
-    }
+    if (complete) ahead.finish(place);
   } catch (const std::bad_alloc&) {
     complete = false;
   }

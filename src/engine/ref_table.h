@@ -66,8 +66,6 @@ class RefTable {
   static constexpr std::uint32_t kDamagedValue = 0xFFFFFFFF;
 
   Slot* slotOf(const GUID& object) const noexcept;
-  // Puts the slot of an object that has none yet in its place.
-  void place(const Slot& slot) noexcept;
   bool reserve(std::size_t objects) noexcept;
 
   std::unique_ptr<Slot[]> _slots;

@@ -99,6 +99,17 @@ HRESULT resultFromSqlite(int rc) noexcept {
 
 int exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
 
+std::int64_t queryInteger(sqlite3* db, const char* sql, std::int64_t otherwise) noexcept {
+  sqlite3_stmt* query = nullptr;
+  std::int64_t value = otherwise;
+  if (sqlite3_prepare_v2(db, sql, -1, &query, nullptr) == SQLITE_OK &&
+      sqlite3_step(query) == SQLITE_ROW) {
+    value = sqlite3_column_int64(query, 0);
+  }
+  sqlite3_finalize(query);
+  return value;
+}
+
 HRESULT setError(std::string* error, HRESULT result, const std::string& text) {
   if (error != nullptr) *error = text;
   return result;

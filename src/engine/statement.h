@@ -81,6 +81,10 @@ HRESULT resultFromSqlite(int rc) noexcept;
 // Runs SQL text that returns no rows; the SQLite result code.
 int exec(sqlite3* db, const char* sql);
 
+// The integer in the first column of the first row of a query (a count, a
+// pragma's value); `otherwise` when it gives none.
+std::int64_t queryInteger(sqlite3* db, const char* sql, std::int64_t otherwise) noexcept;
+
 // Stores `text` in `error` when one is given; returns `result`.
 HRESULT setError(std::string* error, HRESULT result, const std::string& text);
 

@@ -22,13 +22,7 @@ bool Store::classTableReady() noexcept {
   if (_classTableAfter == 0) {
     // About one lookup for every ten objects the file can hold (a page of
     // 4 KB holds some 20 objects with their values).
-    std::int64_t pages = 0;
-    sqlite3_stmt* count = nullptr;
-    if (sqlite3_prepare_v2(_db, "PRAGMA page_count", -1, &count, nullptr) == SQLITE_OK &&
-        sqlite3_step(count) == SQLITE_ROW) {
-      pages = sqlite3_column_int64(count, 0);
-    }
-    sqlite3_finalize(count);
+    const std::int64_t pages = queryInteger(_db, "PRAGMA page_count", 0);
     _classTableAfter = pages > 2048 ? static_cast<std::uint64_t>(pages) * 2 : 4096;
   }
   if (++_classLookups < _classTableAfter) return false;
