@@ -14,6 +14,7 @@
 #include <span>
 
 #include "engine/engine.h"
+#include "engine/fetch_ahead.h"
 #include "engine/json_io.h"
 #include "engine/store.h"
 #include "engine_test_util.h"
@@ -468,6 +469,33 @@ TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) 
   EXPECT_EQ(store->readReferences(G(objectId(41).c_str()), kPeers, targets), S_OK);
   EXPECT_GT(pagesRead(db), 0) << "after the fault, by lookups";
   EXPECT_EQ(store->rollback(), S_OK);
+}
+
+// Both memory tables are filled through FetchAhead: an entry it drops or
+// writes twice is an object the table answers wrongly for.
+TEST(FetchAhead, WritesEveryEntryOnceInOrderAndStopsAtTheFirstFailedWrite) {
+  constexpr std::size_t kAhead = 4;
+  for (const int entries : {0, 1, 3, 4, 5, 9}) {
+    for (int failAt = -1; failAt < entries; ++failAt) {
+      SCOPED_TRACE(testing::Message() << entries << " entries, failing write " << failAt);
+      FetchAhead<int, kAhead> ahead;
+      std::vector<int> written;
+      const auto write = [&](int entry) {
+        if (entry == failAt) return false;
+        written.push_back(entry);
+        return true;
+      };
+      bool ok = true;
+      for (int entry = 0; ok && entry < entries; ++entry) ok = ahead.push(entry, &written, write);
+      if (ok) ok = ahead.finish(write);
+      std::vector<int> expected;
+      for (int entry = 0; entry < (failAt < 0 ? entries : failAt); ++entry) {
+        expected.push_back(entry);
+      }
+      EXPECT_EQ(ok, failAt < 0);
+      EXPECT_EQ(written, expected);
+    }
+  }
 }
 
 }  // namespace
