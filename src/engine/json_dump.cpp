@@ -254,18 +254,33 @@ HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string*
         while (rc == SQLITE_OK && c->atRow() && c->compareObject(key) == 0) {
           Value v;
           v.attr = static_cast<std::uint32_t>(sqlite3_column_int64(c->get(), 1));
+          bool absent = false;
           if (c == &ints) {
             v.text = std::to_string(static_cast<std::int32_t>(sqlite3_column_int64(c->get(), 2)));
-          } else if (c == &strings) {
-            appendTextJson(sqlite3_column_blob(c->get(), 2),
-                           static_cast<std::size_t>(sqlite3_column_bytes(c->get(), 2)), v.text);
           } else {
-            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(c->get(), 2));
-            const int size = sqlite3_column_bytes(c->get(), 2);
-            appendReferencesJson(cls, v.attr, bytes, static_cast<std::size_t>(size),
-                                 ",\n          ", "\n        ]", v.text);
+            const void* bytes = sqlite3_column_blob(c->get(), 2);
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(c->get(), 2));
+            // A text of an odd number of bytes, or a list that is not whole
+            // GUIDs, is what every read of the value reports as damage; the
+            // dump says so rather than show it cut to a shape a load takes.
+            if (size % (c == &strings ? 2 : 16) != 0) {
+              if (error != nullptr) {
+                *error = "object " + formatGuid(guidFromKeyBytes(key)) + ": the value of " +
+                         formatAttributeId(v.attr) + " is damaged";
+              }
+              return kStoreDamaged;
+            }
+            if (c == &strings) {
+              appendTextJson(bytes, size, v.text);
+            } else if (size == 0) {
+              // Reads as no value, as a write of an empty list leaves it.
+              absent = true;
+            } else {
+              appendReferencesJson(cls, v.attr, static_cast<const unsigned char*>(bytes), size,
+                                   ",\n          ", "\n        ]", v.text);
+            }
           }
-          values.push_back(std::move(v));
+          if (!absent) values.push_back(std::move(v));
           rc = c->advance();
         }
       }

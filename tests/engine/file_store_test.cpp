@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <random>
 
 #include "engine/engine.h"
@@ -635,6 +636,61 @@ TEST(DamagedStore, DumpReportsRowsOutOfKeyOrder) {
     std::string error;
     EXPECT_EQ(s->dumpJson(text, &error), kStoreDamaged) << text;
     EXPECT_THAT(error, HasSubstr("malformed")) << error;
+  }
+  EXPECT_EQ(liveInterfaceCount(), 0u);
+}
+
+// Values no read takes end the dump as damage; an empty reference row
+// reads as no value and is dumped as none. Either way what is dumped loads
+// to the same dump.
+struct ValueCase {
+  const char* label;
+  const char* sql;
+  const char* error;  // null: the dump succeeds
+};
+
+const ValueCase kValueCases[] = {
+    {"a reference list of three bytes of text",
+     "UPDATE ref_values SET targets = 'abc' WHERE object = x'00000001000000000000000000000000'",
+     "object 00000001-0000-0000-0000-000000000000: the value of 0x20C003E8 is damaged"},
+    {"a reference list of 17 bytes",
+     "UPDATE ref_values SET targets = zeroblob(17) WHERE object = "
+     "x'00000002000000000000000000000000'",
+     "object 00000002-0000-0000-0000-000000000000: the value of 0x20C003E8 is damaged"},
+    {"a text of three bytes",
+     "UPDATE string_values SET value = x'410042' WHERE object = "
+     "x'00000003000000000000000000000000'",
+     "object 00000003-0000-0000-0000-000000000000: the value of 0xB8C0F010 is damaged"},
+    {"an empty reference row",
+     "UPDATE ref_values SET targets = x'' WHERE object = x'00000001000000000000000000000000'",
+     nullptr},
+};
+
+TEST(DamagedStore, DumpReportsValuesNoReadTakesAndLeavesOutEmptyLists) {
+  for (const ValueCase& c : kValueCases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    const std::string path = dir.file("ddb.sqlite");
+    ASSERT_EQ(createStore(path, kTwoOfEach), S_OK);
+    execSql(path, c.sql);
+    std::unique_ptr<StoreSession> s;
+    ASSERT_EQ(StoreSession::openReadOnly(path, s), S_OK);
+    std::string dump;
+    std::string error;
+    if (c.error != nullptr) {
+      EXPECT_EQ(s->dumpJson(dump, &error), kStoreDamaged) << dump;
+      EXPECT_THAT(error, HasSubstr(c.error));
+      continue;
+    }
+    ASSERT_EQ(s->dumpJson(dump, &error), S_OK) << error;
+    const nlohmann::json objects = nlohmann::json::parse(dump)["objects"];
+    EXPECT_FALSE(objects[0]["values"].contains("0x20C003E8")) << dump;
+    EXPECT_TRUE(objects[1]["values"].contains("0x20C003E8")) << dump;
+    std::unique_ptr<StoreSession> loaded;
+    ASSERT_EQ(StoreSession::openFromJson(dump, loaded, &error), S_OK) << error;
+    std::string again;
+    ASSERT_EQ(loaded->dumpJson(again), S_OK);
+    EXPECT_EQ(again, dump);
   }
   EXPECT_EQ(liveInterfaceCount(), 0u);
 }
