@@ -97,6 +97,10 @@ for target in "${targets[@]}"; do
   echo "fuzz: $target: ${runs:-?} runs, corpus $(ls "$corpus" | wc -l) inputs, exit $status"
   if ((status != 0)); then
     failed+=("$target")
+    # A broken property's message can run to a whole dump; its first lines
+    # say what broke, the tail says where.
+    grep -m 1 -A 4 -e 'fuzz property broken' -e 'ERROR: ' -e 'runtime error' "$log" || true
+    echo "fuzz: ..."
     tail -n 60 "$log"
     for found in $(ls -t "$artifacts" | head -n $(($(ls "$artifacts" | wc -l) - ${before[$target]}))); do
       echo "fuzz: $target: crashing input $artifacts/$found"
