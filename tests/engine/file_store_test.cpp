@@ -733,6 +733,7 @@ TEST(DamagedStore, AnyOneCellDamagedDumpsWhatLoadsBackToTheSameDump) {
   const std::string intact = dir.file("intact.sqlite");
   const std::string path = dir.file("ddb.sqlite");
   ASSERT_EQ(createStore(intact, kEveryKindTwice), S_OK);
+  const std::string intactBytes = readFile(intact);
   int dumped = 0;
   for (const char* table : kTables) {
     std::vector<std::string> columns;
@@ -765,8 +766,7 @@ TEST(DamagedStore, AnyOneCellDamagedDumpsWhatLoadsBackToTheSameDump) {
           }
           SCOPED_TRACE(std::string(table) + " row " + std::to_string(row) + ": " + column + " = " +
                        edit);
-          std::filesystem::copy_file(intact, path,
-                                     std::filesystem::copy_options::overwrite_existing);
+          writeFile(path, intactBytes);
           sqlite3* db = nullptr;
           ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
           const std::string sql = std::string("UPDATE ") + table + " SET " + column + " = " + edit +
