@@ -789,7 +789,9 @@ TEST(DamagedStore, AnyOneCellDamagedDumpsWhatLoadsBackToTheSameDump) {
           ++dumped;
           ASSERT_TRUE(nlohmann::json::accept(dump)) << dump;
           // A damaged store may dump what a load refuses.
-          if (const std::optional<std::string> again = reloadedDump(dump)) ASSERT_EQ(*again, dump);
+          if (const std::optional<std::string> again = reloadedDump(dump)) {
+            ASSERT_EQ(*again, dump);
+          }
         }
       }
     }
