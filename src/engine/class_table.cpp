@@ -32,10 +32,10 @@ ClassTable::Slot* ClassTable::slotOf(const GUID& object) const noexcept {
 }
 
 bool ClassTable::grow(std::size_t capacity) noexcept {
-  std::unique_ptr<Slot[]> old(_slots.release());
+  LargeArray<Slot> old;
+  old.swap(_slots);
   const std::size_t oldCapacity = old ? _mask + 1 : 0;
-  _slots.reset(new (std::nothrow) Slot[capacity]());
-  if (!_slots) return false;
+  if (!_slots.allocate(capacity)) return false;
   _mask = capacity - 1;
   _used = 0;
   for (std::size_t i = 0; i < oldCapacity; ++i) {

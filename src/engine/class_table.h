@@ -12,8 +12,7 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
-
+#include "engine/large_array.h"
 #include "store/guid.h"
 
 struct sqlite3;
@@ -32,7 +31,7 @@ class ClassTable {
   // caller goes on with its lookups, which meet the same fault if it is in
   // their way.
   bool build(sqlite3* db, const Catalog& catalog) noexcept;
-  bool built() const noexcept { return _slots != nullptr; }
+  bool built() const noexcept { return static_cast<bool>(_slots); }
   // kClass with the object's class; kUnknownClass for a row naming a class
   // the catalog lacks (damage); kMissing for no such object.
   Found find(const GUID& object, const ClassDef*& cls) const noexcept;
@@ -50,7 +49,7 @@ class ClassTable {
   bool insert(const GUID& object, const ClassDef* cls) noexcept;
   bool grow(std::size_t capacity) noexcept;
 
-  std::unique_ptr<Slot[]> _slots;
+  LargeArray<Slot> _slots;
   std::size_t _mask = 0;  // capacity - 1; the capacity is a power of two
   std::size_t _used = 0;
 };

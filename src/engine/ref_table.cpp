@@ -32,10 +32,10 @@ bool RefTable::reserve(std::size_t objects) noexcept {
   std::size_t capacity = kFirstCapacity;
   while (capacity < 2 * (objects + 1)) capacity *= 2;
   if (_slots && capacity <= _mask + 1) return true;
-  std::unique_ptr<Slot[]> old(_slots.release());
+  LargeArray<Slot> old;
+  old.swap(_slots);
   const std::size_t oldCapacity = old ? _mask + 1 : 0;
-  _slots.reset(new (std::nothrow) Slot[capacity]());
-  if (!_slots) return false;
+  if (!_slots.allocate(capacity)) return false;
   _mask = capacity - 1;
   _used = 0;
   for (std::size_t i = 0; i < oldCapacity; ++i) {
@@ -62,7 +62,7 @@ bool RefTable::build(sqlite3* db) noexcept {
       GUID object;
       Value value;
     };
-    std::vector<Row> rows;
+    LargeVector<Row> rows;
     // Counting reads only the pages' headers; growing by doubling would
     // copy the rows again and touch twice the memory.
     rows.reserve(static_cast<std::size_t>(queryInteger(db, "SELECT count(*) FROM ref_values", 0)));
@@ -187,8 +187,8 @@ void RefTable::clear() noexcept {
   _mask = 0;
   _used = 0;
   // Their memory goes back too: a dropped table may not be built again.
-  std::vector<Value>().swap(_values);
-  std::vector<GUID>().swap(_targets);
+  LargeVector<Value>().swap(_values);
+  LargeVector<GUID>().swap(_targets);
   _limit = 0;
 }
 

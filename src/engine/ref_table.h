@@ -19,9 +19,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
+#include "engine/large_array.h"
 #include "store/guid.h"
 
 struct sqlite3;
@@ -35,7 +35,7 @@ class RefTable {
   // Reads every row of the reference values. False, and the table left
   // empty, when the rows could not be read or the memory could not be had.
   bool build(sqlite3* db) noexcept;
-  bool built() const noexcept { return _slots != nullptr; }
+  bool built() const noexcept { return static_cast<bool>(_slots); }
   // kValue with the value's targets; kMissing when the object has no value
   // for the attribute; kDamaged for a stored value that is no list of GUIDs.
   // Throws std::bad_alloc when `targets` cannot grow.
@@ -68,11 +68,11 @@ class RefTable {
   Slot* slotOf(const GUID& object) const noexcept;
   bool reserve(std::size_t objects) noexcept;
 
-  std::unique_ptr<Slot[]> _slots;
+  LargeArray<Slot> _slots;
   std::size_t _mask = 0;  // capacity - 1; the capacity is a power of two
   std::size_t _used = 0;
-  std::vector<Value> _values;  // entry 0 unused: `first` 0 marks a free slot
-  std::vector<GUID> _targets;
+  LargeVector<Value> _values;  // entry 0 unused: `first` 0 marks a free slot
+  LargeVector<GUID> _targets;
   std::size_t _limit = 0;  // _values and _targets entries past which set() gives up
 };
 
