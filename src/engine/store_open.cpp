@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/schema.h"
+#include "engine/sqlite_memory.h"
 #include "engine/store.h"
 #include "platform/files.h"
 #include "store/interfaces.h"
@@ -104,6 +105,7 @@ HRESULT Store::openMarked(const std::string& path, Mode mode, std::shared_ptr<St
   s->_mode = mode;
   // Never SQLITE_OPEN_CREATE: a missing store must stay missing.
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
+  useEngineSqliteMemory();
   int rc = sqlite3_open_v2(path.c_str(), &s->_db, flags, nullptr);
   if (rc != SQLITE_OK) {
     hr = resultFromSqlite(rc);
@@ -214,6 +216,7 @@ HRESULT Store::createNew(const std::string& path, std::shared_ptr<Store>& store,
   if (!s) return E_OUTOFMEMORY;
   const int flags =
       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_PRIVATECACHE;
+  useEngineSqliteMemory();
   int rc = sqlite3_open_v2(path.empty() ? ":memory:" : path.c_str(), &s->_db, flags, nullptr);
   if (rc != SQLITE_OK) {
     const HRESULT hr = resultFromSqlite(rc);
