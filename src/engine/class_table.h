@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+
 #include "engine/large_array.h"
 #include "store/guid.h"
 

@@ -52,7 +52,9 @@ Carver& carver() {
   return c;
 }
 
-std::size_t classOf(std::size_t size) noexcept { return (size - kSmallestCarved + kClassStep - 1) / kClassStep; }
+std::size_t classOf(std::size_t size) noexcept {
+  return (size - kSmallestCarved + kClassStep - 1) / kClassStep;
+}
 std::size_t classSize(std::size_t cls) noexcept { return kSmallestCarved + cls * kClassStep; }
 
 Header* carve(std::size_t size) noexcept {
@@ -120,7 +122,8 @@ void* memRealloc(void* block, int bytes) {
   if (bytes <= 0) return nullptr;
   Header* header = headerOf(block);
   if (header->carved == 0) {
-    auto* grown = static_cast<Header*>(std::realloc(header, sizeof(Header) + static_cast<std::size_t>(bytes)));
+    auto* grown = static_cast<Header*>(
+        std::realloc(header, sizeof(Header) + static_cast<std::size_t>(bytes)));
     if (grown == nullptr) return nullptr;
     grown->size = static_cast<std::size_t>(bytes);
     return grown + 1;
@@ -139,16 +142,14 @@ void memShutdown(void* /*data*/) {}
 }  // namespace
 
 void useEngineSqliteMemory() noexcept {
-#if !defined(__SANITIZE_ADDRESS__)
-  // Under the address sanitizer SQLite's blocks stay on the heap, where it
-  // can see past their ends.
-  static std::once_flag once;
-  std::call_once(once, [] {
-    static const sqlite3_mem_methods methods{memMalloc, memFree,     memRealloc, memSize,
-                                             memRoundup, memInit, memShutdown, nullptr};
-    sqlite3_config(SQLITE_CONFIG_MALLOC, &methods);
-  });
-#endif
+  if constexpr (kCarvesSqliteBlocks) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+      static const sqlite3_mem_methods methods{memMalloc,  memFree, memRealloc,  memSize,
+                                               memRoundup, memInit, memShutdown, nullptr};
+      sqlite3_config(SQLITE_CONFIG_MALLOC, &methods);
+    });
+  }
 }
 
 }  // namespace vddb::engine

@@ -18,8 +18,8 @@ struct Entry {
 constexpr std::size_t kLargeEntries = large_array_detail::kLargeBlock / sizeof(Entry);
 
 TEST(LargeArray, ComesZeroedKeepsWhatIsWrittenAndMovesWhole) {
-  for (const std::size_t count : {std::size_t{1}, kLargeEntries - 1, kLargeEntries + 1,
-                                  3 * kLargeEntries + 7}) {
+  for (const std::size_t count :
+       {std::size_t{1}, kLargeEntries - 1, kLargeEntries + 1, 3 * kLargeEntries + 7}) {
     SCOPED_TRACE(count);
     LargeArray<Entry> array;
     EXPECT_FALSE(array);
@@ -29,7 +29,8 @@ TEST(LargeArray, ComesZeroedKeepsWhatIsWrittenAndMovesWhole) {
       nonzero += array[i].key != 0 || array[i].value != nullptr || array[i].tail != 0;
     }
     EXPECT_EQ(nonzero, 0U);
-    for (std::size_t i = 0; i < count; i += 97) array[i] = {i, &array, static_cast<std::uint32_t>(i)};
+    for (std::size_t i = 0; i < count; i += 97)
+      array[i] = {i, &array, static_cast<std::uint32_t>(i)};
     array[count - 1].tail = 0xFEEDU;
 
     LargeArray<Entry> moved(std::move(array));

@@ -14,7 +14,12 @@ namespace vddb::engine {
 namespace {
 
 TEST(SqliteMemory, BlocksKeepTheirBytesAcrossEverySizeAndAreReused) {
+  sqlite3_mem_methods before{};
+  ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_GETMALLOC, &before), SQLITE_OK);
   useEngineSqliteMemory();
+  sqlite3_mem_methods after{};
+  ASSERT_EQ(sqlite3_config(SQLITE_CONFIG_GETMALLOC, &after), SQLITE_OK);
+  EXPECT_EQ(after.xMalloc != before.xMalloc, kCarvesSqliteBlocks);
   ASSERT_EQ(sqlite3_initialize(), SQLITE_OK);
   // Below, into, across and past the range the page blocks come from.
   const std::vector<int> sizes{100, 4096, 5000, 4200, 16384, 20000, 300, 8000, 8000, 1};
@@ -27,7 +32,8 @@ TEST(SqliteMemory, BlocksKeepTheirBytesAcrossEverySizeAndAreReused) {
     EXPECT_GE(sqlite3_msize(block), static_cast<sqlite3_uint64>(size));
     auto* bytes = static_cast<unsigned char*>(block);
     int wrong = 0;
-    for (int i = 0; i < std::min(kept, size); ++i) wrong += bytes[i] != static_cast<unsigned char>(i * 7);
+    for (int i = 0; i < std::min(kept, size); ++i)
+      wrong += bytes[i] != static_cast<unsigned char>(i * 7);
     EXPECT_EQ(wrong, 0);
     for (int i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(i * 7);
     kept = size;
@@ -49,13 +55,12 @@ TEST(SqliteMemory, BlocksKeepTheirBytesAcrossEverySizeAndAreReused) {
     EXPECT_EQ(bytes[size - 1], size & 0xFF);
     size += 191;
   }
-#if !defined(__SANITIZE_ADDRESS__)
-  // (The sanitizer's build keeps SQLite's blocks on the heap.)
-  void* const freed = blocks[1];
-  sqlite3_free(freed);
-  blocks[1] = sqlite3_malloc(4096 + 191);
-  EXPECT_EQ(blocks[1], freed);
-#endif
+  if (kCarvesSqliteBlocks) {
+    void* const freed = blocks[1];
+    sqlite3_free(freed);
+    blocks[1] = sqlite3_malloc(4096 + 191);
+    EXPECT_EQ(blocks[1], freed);
+  }
   for (void* b : blocks) sqlite3_free(b);
   EXPECT_EQ(sqlite3_malloc(0), nullptr);
 }
