@@ -25,9 +25,9 @@
 #include "engine/catalog.h"
 #include "engine/change_recorder.h"
 #include "engine/class_table.h"
-#include "engine/ref_table.h"
 #include "engine/result_codes.h"
 #include "engine/statement.h"
+#include "engine/value_table.h"
 #include "store/com.h"
 #include "store/guid.h"
 
@@ -189,12 +189,13 @@ class Store {
   HRESULT valueMatches(const GUID& object, const QueryCondition& condition, bool& matches);
   // A failing SQLite result code of a write session as the fault it records.
   static HRESULT storageResult(int rc) noexcept;
-  // The class and reference tables of a write transaction (class_table.h,
-  // ref_table.h): whether they answer now, building them when the
-  // transaction has made enough lookups. Only the class table's answer is
-  // given: the reference table may have failed to build or been dropped.
+  // The class, reference and text tables of a write transaction
+  // (class_table.h, value_table.h): whether they answer now, building them
+  // when the transaction has made enough lookups. Only the class table's
+  // answer is given: the others may have failed to build or been dropped.
   bool classTableReady() noexcept;
   bool refTableReady() noexcept { return classTableReady() && _refTable.built(); }
+  bool stringTableReady() noexcept { return classTableReady() && _stringTable.built(); }
   // Forgets them: the rows they were read from may change under them.
   void dropMemoryTables() noexcept;
 
@@ -214,6 +215,7 @@ class Store {
   std::int64_t _journalRow = 0;               // the entry a failed commit wrote already
   ClassTable _classTable;
   RefTable _refTable;
+  StringTable _stringTable;
   std::uint64_t _classLookups = 0;     // by statement, in this transaction
   std::uint64_t _classTableAfter = 0;  // lookups worth a scan; 0: not known yet
   bool _classTableFailed = false;      // a scan failed in this transaction

@@ -31,8 +31,10 @@ bool Store::classTableReady() noexcept {
     return false;
   }
   // A transaction that looks up this many classes reads about as many
-  // references; without the memory for them it goes on by lookups.
+  // references and many texts; without the memory for them it goes on by
+  // lookups.
   _refTable.build(_db);
+  _stringTable.build(_db);
   return true;
 }
 
@@ -40,6 +42,7 @@ void Store::dropMemoryTables() noexcept {
   ++_generation;
   _classTable.clear();
   _refTable.clear();
+  _stringTable.clear();
   _classLookups = 0;
   _classTableAfter = 0;
   _classTableFailed = false;
@@ -93,6 +96,7 @@ HRESULT Store::deleteObject(const GUID& object) {
   if (sqlite3_changes(_db) == 0) return kStorageNotFound;
   _classTable.erase(object);
   _refTable.erase(object);
+  _stringTable.erase(object);
   for (Statement* values : {&_deleteInts, &_deleteStrings, &_deleteAllRefs}) {
     StatementUse use(*values);
     use.bindGuid(1, object);
@@ -132,6 +136,16 @@ HRESULT Store::readInteger(const GUID& object, std::uint32_t attr, std::int32_t&
 HRESULT Store::readString(const GUID& object, std::uint32_t attr, std::u16string& text) {
   text.clear();
   if (_db == nullptr) return kStoreClosed;
+  if (_stringTable.built() && stringTableReady()) {
+    switch (_stringTable.find(object, attr, text)) {
+      case StringTable::Found::kValue:
+        return S_OK;
+      case StringTable::Found::kMissing:
+        return S_FALSE;
+      case StringTable::Found::kDamaged:
+        return storageFault(kStoreDamaged);
+    }
+  }
   return lookUpValue(*this, _selectString, object, attr, [&](StatementUse& use) -> HRESULT {
     std::size_t size = 0;
     const unsigned char* bytes = use.columnBlob(0, size);
@@ -237,7 +251,11 @@ HRESULT Store::writeString(const GUID& object, std::uint32_t attr, const char16_
   use.bindInt(3, schema::textHash(bytes));
   use.bindBlob(4, bytes.data(), bytes.size());
   const int rc = use.step();
-  return rc == SQLITE_DONE ? S_OK : storageFailure(rc);
+  if (rc != SQLITE_DONE) return storageFailure(rc);
+  // Out of memory, or grown too far: the rest of the transaction reads the
+  // file, as before the table was built.
+  if (!_stringTable.set(object, attr, text, length)) _stringTable.clear();
+  return S_OK;
 }
 
 HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUID* targets,
@@ -260,11 +278,11 @@ HRESULT Store::writeReferences(const GUID& object, std::uint32_t attr, const GUI
     rc = use.step();
   }
   if (rc != SQLITE_DONE) return storageFailure(rc);
-  if (!_refTable.set(object, attr, targets, count)) {
-    // Out of memory, or grown too far: the rest of the transaction reads
-    // the file, as before the table was built.
-    _refTable.clear();
-  }
+  const bool followed =
+      count == 0 ? _refTable.remove(object, attr) : _refTable.set(object, attr, targets, count);
+  // Out of memory, or grown too far: the rest of the transaction reads the
+  // file, as before the table was built.
+  if (!followed) _refTable.clear();
   return S_OK;
 }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <span>
 
 #include "engine/engine.h"
@@ -468,6 +469,97 @@ TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) 
   pagesRead(db);
   EXPECT_EQ(store->readReferences(G(objectId(41).c_str()), kPeers, targets), S_OK);
   EXPECT_GT(pagesRead(db), 0) << "after the fault, by lookups";
+  EXPECT_EQ(store->rollback(), S_OK);
+}
+
+// Texts come from memory with the classes as references do, the empty
+// text apart from no text, and follow the transaction's changes.
+TEST_F(LargeValues, TextsComeFromMemoryWithTheClassesAndFollowEveryChange) {
+  constexpr std::uint32_t kObjects = 5000;  // past the 4,096 lookups of a small file
+  // Object n's text: none for every fourth, empty for every ninth of the
+  // rest, else its number after a letter outside ASCII and one outside the
+  // Basic Multilingual Plane.
+  std::map<std::uint32_t, std::u16string> texts;
+  std::string json = classes();
+  for (std::uint32_t n = 1; n <= kObjects; ++n) {
+    std::string values;
+    if (n % 4 != 0) {
+      const std::string number = std::to_string(n);
+      const bool empty = n % 9 == 0;
+      values = R"("0xB8C00014":")" + (empty ? "" : "\u00e9\U0001F600 " + number) + '"';
+      texts[n] = empty ? u"" : u"\u00e9\U0001F600 " + std::u16string(number.begin(), number.end());
+    }
+    json += (n > 1 ? "," : "") + object(n, values);
+  }
+  std::shared_ptr<Store> store = memoryStore(json + "]}");
+  ASSERT_TRUE(store);
+  sqlite3* db = store->db();
+
+  const auto sweep = [&](const std::string& when) -> std::int64_t {
+    pagesRead(db);
+    std::u16string text;
+    for (std::uint32_t n = 1; n <= kObjects + 10; ++n) {
+      const auto it = texts.find(n);
+      const HRESULT hr = store->readString(G(objectId(n).c_str()), kNote, text);
+      if (hr != (it != texts.end() ? S_OK : S_FALSE) ||
+          text != (it != texts.end() ? it->second : u"")) {
+        ADD_FAILURE() << when << ": object " << n << " gave " << std::hex << hr << " with "
+                      << std::dec << text.size() << " units";
+        return -1;
+      }
+    }
+    return pagesRead(db);
+  };
+  const auto lookUpClasses = [&] {
+    for (std::uint32_t n = 1; n <= kObjects; ++n) {
+      const ClassDef* cls = nullptr;
+      store->objectClass(G(objectId(n).c_str()), cls);
+    }
+  };
+
+  ASSERT_EQ(store->begin(), S_OK);
+  EXPECT_GT(sweep("by lookups"), 0);
+  lookUpClasses();
+  EXPECT_EQ(sweep("from memory"), 0);
+  struct Change {
+    const char* what;
+    std::uint32_t object;
+    std::optional<std::u16string> text;  // none: the object deleted
+  };
+  const Change changes[] = {
+      {"a text replaced", 10, u"\U0001F601 ten"},
+      {"a text emptied", 11, u""},
+      {"a text for an object that had none", 12, u"twelve"},
+      {"an empty text filled", 18, u"eighteen"},
+      {"an object deleted with its text", 21, std::nullopt},
+      {"a text of a deleted object's neighbour", 22, u"22"},
+  };
+  for (const Change& change : changes) {
+    const GUID object = G(objectId(change.object).c_str());
+    if (!change.text) {
+      ASSERT_EQ(store->deleteObject(object), S_OK);
+      texts.erase(change.object);
+    } else {
+      ASSERT_EQ(store->writeString(object, kNote, change.text->data(), change.text->size()), S_OK);
+      texts[change.object] = *change.text;
+    }
+    EXPECT_EQ(sweep(change.what), 0) << change.what;
+  }
+  ASSERT_EQ(store->rollback(), S_OK);
+
+  // A text of an odd number of bytes is damage either way.
+  std::string key = objectId(41);  // the key's bytes are the digits in order
+  std::erase(key, '-');
+  ASSERT_EQ(
+      exec(db, ("UPDATE string_values SET value = x'00' WHERE object = x'" + key + "'").c_str()),
+      SQLITE_OK);
+  ASSERT_EQ(store->begin(), S_OK);
+  lookUpClasses();
+  std::u16string text;
+  pagesRead(db);
+  EXPECT_EQ(store->readString(G(objectId(41).c_str()), kNote, text), kStoreDamaged);
+  EXPECT_EQ(pagesRead(db), 0) << "the damage was found by a read of the file";
+  EXPECT_EQ(store->writeState(), kStoreDamaged);
   EXPECT_EQ(store->rollback(), S_OK);
 }
 

@@ -1,4 +1,4 @@
-#include "engine/ref_table.h"
+#include "engine/value_table.h"
 
 #include <sqlite3.h>
 
@@ -19,7 +19,8 @@ constexpr std::size_t kSlack = 1 << 16;
 
 }  // namespace
 
-RefTable::Slot* RefTable::slotOf(const GUID& object) const noexcept {
+template <class Element>
+typename ValueTable<Element>::Slot* ValueTable<Element>::slotOf(const GUID& object) const noexcept {
   const std::size_t start = GuidHash()(object) & _mask;
   for (std::size_t i = start;; i = (i + 1) & _mask) {
     Slot& slot = _slots[i];
@@ -27,7 +28,8 @@ RefTable::Slot* RefTable::slotOf(const GUID& object) const noexcept {
   }
 }
 
-bool RefTable::reserve(std::size_t objects) noexcept {
+template <class Element>
+bool ValueTable<Element>::reserve(std::size_t objects) noexcept {
   // At most half full, so that a probe ends soon.
   std::size_t capacity = kFirstCapacity;
   while (capacity < 2 * (objects + 1)) capacity *= 2;
@@ -48,14 +50,15 @@ bool RefTable::reserve(std::size_t objects) noexcept {
   return true;
 }
 
-bool RefTable::build(sqlite3* db) noexcept {
+template <class Element>
+bool ValueTable<Element>::build(sqlite3* db) noexcept {
+  using Stored = StoredElements<Element>;
   clear();
   sqlite3_stmt* scan = nullptr;
   // In the table's own order, not through the key index, which would cost
   // a search of the table per row. A store as loaded holds its rows in key
   // order; the values written since come after them, and are sorted in.
-  int rc =
-      sqlite3_prepare_v2(db, "SELECT object, attr, targets FROM ref_values", -1, &scan, nullptr);
+  int rc = sqlite3_prepare_v2(db, Stored::kScan, -1, &scan, nullptr);
   bool complete = rc == SQLITE_OK;
   try {
     struct Row {
@@ -65,7 +68,7 @@ bool RefTable::build(sqlite3* db) noexcept {
     LargeVector<Row> rows;
     // Counting reads only the pages' headers; growing by doubling would
     // copy the rows again and touch twice the memory.
-    rows.reserve(static_cast<std::size_t>(queryInteger(db, "SELECT count(*) FROM ref_values", 0)));
+    rows.reserve(static_cast<std::size_t>(queryInteger(db, Stored::kCount, 0)));
     bool sorted = true;
     while (complete && (rc = sqlite3_step(scan)) == SQLITE_ROW) {
       // A row that no lookup can ask for is left out, as a lookup would
@@ -80,10 +83,12 @@ bool RefTable::build(sqlite3* db) noexcept {
       const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(scan, 2));
       const auto size = static_cast<std::size_t>(sqlite3_column_bytes(scan, 2));
       Row row{guidFromKeyBytes(static_cast<const unsigned char*>(key)),
-              {static_cast<std::uint32_t>(attr), kDamagedValue, _targets.size()}};
-      if (size % 16 == 0 && size / 16 < kDamagedValue) {
-        row.value.count = static_cast<std::uint32_t>(size / 16);
-        for (std::size_t i = 0; i < size; i += 16) _targets.push_back(guidFromKeyBytes(bytes + i));
+              {static_cast<std::uint32_t>(attr), kDamagedValue, _elements.size()}};
+      if (size % Stored::kBytes == 0 && size / Stored::kBytes < kDamagedValue) {
+        row.value.count = static_cast<std::uint32_t>(size / Stored::kBytes);
+        for (std::size_t i = 0; i < size; i += Stored::kBytes) {
+          _elements.push_back(Stored::decode(bytes + i));
+        }
       }
       if (!rows.empty() && compareGuids(row.object, rows.back().object) < 0) sorted = false;
       rows.push_back(row);
@@ -126,32 +131,18 @@ bool RefTable::build(sqlite3* db) noexcept {
     clear();
     return false;
   }
-  _limit = 2 * (_values.size() + _targets.size()) + kSlack;
+  _limit = 2 * (_values.size() + _elements.size()) + kSlack;
   return true;
 }
 
-RefTable::Found RefTable::find(const GUID& object, std::uint32_t attr,
-                               std::vector<GUID>& targets) const {
-  targets.clear();
-  const Slot* slot = slotOf(object);
-  for (std::uint32_t i = slot->first; i < slot->first + slot->count; ++i) {
-    const Value& value = _values[i];
-    if (value.attr != attr) continue;
-    if (value.count == kDamagedValue) return Found::kDamaged;
-    targets.assign(_targets.begin() + static_cast<std::ptrdiff_t>(value.first),
-                   _targets.begin() + static_cast<std::ptrdiff_t>(value.first + value.count));
-    return Found::kValue;
-  }
-  return Found::kMissing;
-}
-
-bool RefTable::set(const GUID& object, std::uint32_t attr, const GUID* targets,
-                   std::size_t count) noexcept {
+template <class Element>
+bool ValueTable<Element>::replace(const GUID& object, std::uint32_t attr, const Element* elements,
+                                  std::size_t count, bool present) noexcept {
   if (!built()) return true;
   if (count >= kDamagedValue) return false;
   try {
     if (slotOf(object)->first == 0) {
-      if (count == 0) return true;  // nothing to remove
+      if (!present) return true;  // nothing to remove
       if ((_used + 1) * 2 > _mask + 1 && !reserve(_used + 1)) return false;
       ++_used;
     }
@@ -162,9 +153,9 @@ bool RefTable::set(const GUID& object, std::uint32_t attr, const GUID* targets,
     for (std::uint32_t i = slot->first; i < slot->first + slot->count; ++i) {
       if (_values[i].attr != attr) _values.push_back(_values[i]);
     }
-    if (count > 0) {
-      _values.push_back({attr, static_cast<std::uint32_t>(count), _targets.size()});
-      _targets.insert(_targets.end(), targets, targets + count);
+    if (present) {
+      _values.push_back({attr, static_cast<std::uint32_t>(count), _elements.size()});
+      _elements.insert(_elements.end(), elements, elements + count);
     }
     slot->object = object;
     slot->first = first;
@@ -172,24 +163,29 @@ bool RefTable::set(const GUID& object, std::uint32_t attr, const GUID* targets,
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return _values.size() + _targets.size() <= _limit &&
+  return _values.size() + _elements.size() <= _limit &&
          _values.size() < std::numeric_limits<std::uint32_t>::max();
 }
 
-void RefTable::erase(const GUID& object) noexcept {
+template <class Element>
+void ValueTable<Element>::erase(const GUID& object) noexcept {
   if (!built()) return;
   Slot* slot = slotOf(object);
   if (slot->first != 0) slot->count = 0;
 }
 
-void RefTable::clear() noexcept {
+template <class Element>
+void ValueTable<Element>::clear() noexcept {
   _slots.reset();
   _mask = 0;
   _used = 0;
   // Their memory goes back too: a dropped table may not be built again.
   LargeVector<Value>().swap(_values);
-  LargeVector<GUID>().swap(_targets);
+  LargeVector<Element>().swap(_elements);
   _limit = 0;
 }
+
+template class ValueTable<GUID>;
+template class ValueTable<char16_t>;
 
 }  // namespace vddb::engine
