@@ -194,8 +194,11 @@ class Store {
   // when the transaction has made enough lookups. Only the class table's
   // answer is given: the others may have failed to build or been dropped.
   bool classTableReady() noexcept;
-  bool refTableReady() noexcept { return classTableReady() && _refTable.built(); }
-  bool stringTableReady() noexcept { return classTableReady() && _stringTable.built(); }
+  // One value of a kind a value table holds: from the table when it
+  // answers, else by `select`.
+  template <class Element, class Container>
+  HRESULT readValue(const ValueTable<Element>& table, Statement& select, const GUID& object,
+                    std::uint32_t attr, Container& elements);
   // Forgets them: the rows they were read from may change under them.
   void dropMemoryTables() noexcept;
 

@@ -134,49 +134,40 @@ HRESULT Store::readInteger(const GUID& object, std::uint32_t attr, std::int32_t&
 }
 
 HRESULT Store::readString(const GUID& object, std::uint32_t attr, std::u16string& text) {
-  text.clear();
-  if (_db == nullptr) return kStoreClosed;
-  if (_stringTable.built() && stringTableReady()) {
-    switch (_stringTable.find(object, attr, text)) {
-      case StringTable::Found::kValue:
-        return S_OK;
-      case StringTable::Found::kMissing:
-        return S_FALSE;
-      case StringTable::Found::kDamaged:
-        return storageFault(kStoreDamaged);
-    }
-  }
-  return lookUpValue(*this, _selectString, object, attr, [&](StatementUse& use) -> HRESULT {
-    std::size_t size = 0;
-    const unsigned char* bytes = use.columnBlob(0, size);
-    if (size % 2 != 0) return storageFault(kStoreDamaged);
-    text.resize(size / 2);
-    for (std::size_t i = 0; i < size / 2; ++i) {
-      text[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
-    return S_OK;
-  });
+  return readValue(_stringTable, _selectString, object, attr, text);
 }
 
 HRESULT Store::readReferences(const GUID& object, std::uint32_t attr, std::vector<GUID>& targets) {
-  targets.clear();
+  return readValue(_refTable, _selectRefs, object, attr, targets);
+}
+
+template <class Element, class Container>
+HRESULT Store::readValue(const ValueTable<Element>& table, Statement& select, const GUID& object,
+                         std::uint32_t attr, Container& elements) {
+  elements.clear();
   if (_db == nullptr) return kStoreClosed;
-  if (_refTable.built() && refTableReady()) {
-    switch (_refTable.find(object, attr, targets)) {
-      case RefTable::Found::kValue:
+  // built() first: classTableReady() counts the lookups that lead to the
+  // tables, and a read of a value table that is not there is none.
+  if (table.built() && classTableReady() && table.built()) {
+    switch (table.find(object, attr, elements)) {
+      case ValueTable<Element>::Found::kValue:
         return S_OK;
-      case RefTable::Found::kMissing:
+      case ValueTable<Element>::Found::kMissing:
         return S_FALSE;
-      case RefTable::Found::kDamaged:
+      case ValueTable<Element>::Found::kDamaged:
         return storageFault(kStoreDamaged);
     }
   }
-  return lookUpValue(*this, _selectRefs, object, attr, [&](StatementUse& use) -> HRESULT {
+  // The value as the table's scan reads it: a whole number of elements.
+  using Stored = StoredElements<Element>;
+  return lookUpValue(*this, select, object, attr, [&](StatementUse& use) -> HRESULT {
     std::size_t size = 0;
     const unsigned char* bytes = use.columnBlob(0, size);
-    if (size % 16 != 0) return storageFault(kStoreDamaged);
-    targets.reserve(size / 16);
-    for (std::size_t i = 0; i < size; i += 16) targets.push_back(guidFromKeyBytes(bytes + i));
+    if (size % Stored::kBytes != 0) return storageFault(kStoreDamaged);
+    elements.resize(size / Stored::kBytes);
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      elements[i] = Stored::decode(bytes + i * Stored::kBytes);
+    }
     return S_OK;
   });
 }
