@@ -331,6 +331,15 @@ std::vector<GUID> guidsOf(const std::vector<std::uint32_t>& numbers) {
   return guids;
 }
 
+// Looks up the class of objects 1 to `objects`: enough lookups for the
+// transaction to read its tables.
+void lookUpClasses(Store& store, std::uint32_t objects) {
+  for (std::uint32_t n = 1; n <= objects; ++n) {
+    const ClassDef* cls = nullptr;
+    store.objectClass(G(objectId(n).c_str()), cls);
+  }
+}
+
 TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) {
   constexpr std::uint32_t kObjects = 5000;  // past the 4,096 lookups of a small file
   Lists lists;
@@ -375,13 +384,6 @@ TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) 
     }
     return pagesRead(db);
   };
-  // Enough class lookups for the transaction to read its tables.
-  const auto lookUpClasses = [&] {
-    for (std::uint32_t n = 1; n <= kObjects; ++n) {
-      const ClassDef* cls = nullptr;
-      store->objectClass(G(objectId(n).c_str()), cls);
-    }
-  };
 
   // Before the tables: the second call of the two-call protocol finds the
   // list it read in the first, and a change between the two is seen.
@@ -402,7 +404,7 @@ TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) 
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].object, two[1]);
 
-  lookUpClasses();
+  lookUpClasses(*store, kObjects);
   EXPECT_EQ(sweep("from memory"), 0);
   struct Change {
     const char* what;
@@ -449,7 +451,7 @@ TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) 
 
   lists = stored;
   ASSERT_EQ(store->begin(), S_OK);
-  lookUpClasses();
+  lookUpClasses(*store, kObjects);
   EXPECT_EQ(sweep("after the rollback, from memory"), 0);
   ASSERT_EQ(store->rollback(), S_OK);
 
@@ -461,7 +463,7 @@ TEST_F(LargeValues, ReferencesComeFromMemoryWithTheClassesAndFollowEveryChange) 
       exec(db, ("UPDATE ref_values SET targets = x'00' WHERE object = x'" + key + "'").c_str()),
       SQLITE_OK);
   ASSERT_EQ(store->begin(), S_OK);
-  lookUpClasses();
+  lookUpClasses(*store, kObjects);
   std::vector<GUID> targets;
   EXPECT_EQ(store->readReferences(G(objectId(40).c_str()), kPeers, targets), kStoreDamaged);
   EXPECT_EQ(store->writeState(), kStoreDamaged);
@@ -510,16 +512,10 @@ TEST_F(LargeValues, TextsComeFromMemoryWithTheClassesAndFollowEveryChange) {
     }
     return pagesRead(db);
   };
-  const auto lookUpClasses = [&] {
-    for (std::uint32_t n = 1; n <= kObjects; ++n) {
-      const ClassDef* cls = nullptr;
-      store->objectClass(G(objectId(n).c_str()), cls);
-    }
-  };
 
   ASSERT_EQ(store->begin(), S_OK);
   EXPECT_GT(sweep("by lookups"), 0);
-  lookUpClasses();
+  lookUpClasses(*store, kObjects);
   EXPECT_EQ(sweep("from memory"), 0);
   struct Change {
     const char* what;
@@ -554,7 +550,7 @@ TEST_F(LargeValues, TextsComeFromMemoryWithTheClassesAndFollowEveryChange) {
       exec(db, ("UPDATE string_values SET value = x'00' WHERE object = x'" + key + "'").c_str()),
       SQLITE_OK);
   ASSERT_EQ(store->begin(), S_OK);
-  lookUpClasses();
+  lookUpClasses(*store, kObjects);
   std::u16string text;
   pagesRead(db);
   EXPECT_EQ(store->readString(G(objectId(41).c_str()), kNote, text), kStoreDamaged);
