@@ -84,6 +84,13 @@ int forEachChange(const void* data, int size, OnChange&& onChange) {
   sqlite3_changeset_iter* it = nullptr;
   int rc = sqlite3changeset_start(&it, size, const_cast<void*>(data));
   if (rc != SQLITE_OK) return rc;
+  // Finalized on every way out, also when `onChange` runs out of memory.
+  struct Finalize {
+    void operator()(sqlite3_changeset_iter* iterator) const noexcept {
+      sqlite3changeset_finalize(iterator);
+    }
+  };
+  std::unique_ptr<sqlite3_changeset_iter, Finalize> owned(it);
   while ((rc = sqlite3changeset_next(it)) == SQLITE_ROW) {
     const char* table = nullptr;
     int columns = 0;
@@ -109,7 +116,7 @@ int forEachChange(const void* data, int size, OnChange&& onChange) {
     change.it = it;
     onChange(change);
   }
-  const int finalized = sqlite3changeset_finalize(it);
+  const int finalized = sqlite3changeset_finalize(owned.release());
   if (rc == SQLITE_DONE) rc = finalized;
   return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
@@ -309,8 +316,11 @@ void Store::endJournal() noexcept {
 }
 
 HRESULT Store::writeJournalEntry() {
-  if (_recorder == nullptr || _recorder->empty()) return S_OK;
+  if (_recorder == nullptr) return S_OK;
+  // Before the emptiness: a recorder whose first change could not be
+  // recorded holds no rows, and its session must not be saved unjournalled.
   if (_recorder->failed()) return storageFault(E_OUTOFMEMORY);
+  if (_recorder->empty()) return S_OK;
   std::string changes;
   try {
     changes = _recorder->changeset();

@@ -19,6 +19,17 @@ namespace {
 // as far as the session reads.
 constexpr char kWriteSessionCacheSize[] = "PRAGMA cache_size = -262144";
 
+// A call that ran out of memory fails with E_OUTOFMEMORY; whatever it had
+// opened is closed as its owners go.
+template <class Call>
+HRESULT guarded(Call&& call) noexcept {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
 class Session final : public StoreSession {
  public:
   Session(std::shared_ptr<Store> store, IkorrinStorage* root) noexcept
@@ -77,15 +88,6 @@ class Session final : public StoreSession {
   }
 
  private:
-  template <class Call>
-  static HRESULT guarded(Call&& call) noexcept {
-    try {
-      return call();
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    }
-  }
-
   std::shared_ptr<Store> _store;
   IkorrinStorage* _root;
   HRESULT _openingResult = S_OK;
@@ -113,54 +115,60 @@ std::string defaultStorePath() {
 
 HRESULT StoreSession::open(const std::string& path, std::unique_ptr<StoreSession>& session) {
   session.reset();
-  std::shared_ptr<Store> store;
-  const HRESULT hr = Store::openFile(path, Store::Mode::kWrite, store);
-  if (hr < 0) return hr;
-  // Damage that the session's calls would never read must still not be
-  // saved over: what the check finds ends the session's writes at once, as
-  // damage met later would (the store stays reachable, so a repair reports
-  // it instead of waiting for a store that will not heal).
-  // The check reads every page; with room for them in the cache, the
-  // session's own reads of them come from memory afterwards, so the check
-  // costs little more than a read of the file.
-  sqlite3_exec(store->db(), kWriteSessionCacheSize, nullptr, nullptr, nullptr);
-  std::vector<std::string> findings;
-  HRESULT checked = E_OUTOFMEMORY;
-  try {
-    checked = store->checkIntegrity(false, findings);
-  } catch (const std::bad_alloc&) {
-    store->storageFault(E_OUTOFMEMORY);
-  }
-  const HRESULT made = makeSession(std::move(store), session);
-  if (made >= 0) static_cast<Session&>(*session).setOpeningCheck(checked, std::move(findings));
-  return made;
+  return guarded([&] {
+    std::shared_ptr<Store> store;
+    const HRESULT hr = Store::openFile(path, Store::Mode::kWrite, store);
+    if (hr < 0) return hr;
+    // Damage that the session's calls would never read must still not be
+    // saved over: what the check finds ends the session's writes at once, as
+    // damage met later would (the store stays reachable, so a repair reports
+    // it instead of waiting for a store that will not heal).
+    // The check reads every page; with room for them in the cache, the
+    // session's own reads of them come from memory afterwards, so the check
+    // costs little more than a read of the file.
+    sqlite3_exec(store->db(), kWriteSessionCacheSize, nullptr, nullptr, nullptr);
+    std::vector<std::string> findings;
+    HRESULT checked = E_OUTOFMEMORY;
+    try {
+      checked = store->checkIntegrity(false, findings);
+    } catch (const std::bad_alloc&) {
+      store->storageFault(E_OUTOFMEMORY);
+    }
+    const HRESULT made = makeSession(std::move(store), session);
+    if (made >= 0) static_cast<Session&>(*session).setOpeningCheck(checked, std::move(findings));
+    return made;
+  });
 }
 
 HRESULT StoreSession::openReadOnly(const std::string& path,
                                    std::unique_ptr<StoreSession>& session) {
   session.reset();
-  std::shared_ptr<Store> store;
-  const HRESULT hr = Store::openFile(path, Store::Mode::kRead, store);
-  if (hr < 0) return hr;
-  return makeSession(std::move(store), session);
+  return guarded([&] {
+    std::shared_ptr<Store> store;
+    const HRESULT hr = Store::openFile(path, Store::Mode::kRead, store);
+    if (hr < 0) return hr;
+    return makeSession(std::move(store), session);
+  });
 }
 
 HRESULT StoreSession::openFromJson(std::string_view json, std::unique_ptr<StoreSession>& session,
                                    std::string* error) {
   session.reset();
-  std::shared_ptr<Store> store;
-  HRESULT hr = Store::createNew("", store, error);
-  if (hr < 0) return hr;
-  hr = loadJson(*store, json, error);
-  if (hr < 0) return hr;  // the store is dropped with everything in it
-  hr = store->finishLoad(true, error);
-  if (hr < 0) return hr;
-  hr = store->begin();
-  if (hr < 0) {
-    if (error != nullptr) *error = std::string("cannot build the store: ") + resultName(hr);
-    return hr;
-  }
-  return makeSession(std::move(store), session);
+  return guarded([&] {
+    std::shared_ptr<Store> store;
+    HRESULT hr = Store::createNew("", store, error);
+    if (hr < 0) return hr;
+    hr = loadJson(*store, json, error);
+    if (hr < 0) return hr;  // the store is dropped with everything in it
+    hr = store->finishLoad(true, error);
+    if (hr < 0) return hr;
+    hr = store->begin();
+    if (hr < 0) {
+      if (error != nullptr) *error = std::string("cannot build the store: ") + resultName(hr);
+      return hr;
+    }
+    return makeSession(std::move(store), session);
+  });
 }
 
 HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool replace,

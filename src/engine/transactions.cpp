@@ -10,6 +10,7 @@
 // a rollback ends the session. Reads go on.
 #include <sqlite3.h>
 
+#include <new>
 #include <utility>
 
 #include "engine/store.h"
@@ -32,8 +33,15 @@ HRESULT Store::begin() {
 HRESULT Store::commit() {
   if (_db == nullptr) return kStoreClosed;
   if (const HRESULT hr = writeState(); hr < 0) return hr;
-  // The entry goes in with the changes it records, or neither does.
-  if (const HRESULT hr = writeJournalEntry(); hr < 0) return hr;
+  // The entry goes in with the changes it records, or neither does: a
+  // session whose entry could not be made for want of memory is not saved.
+  HRESULT journalled;
+  try {
+    journalled = writeJournalEntry();
+  } catch (const std::bad_alloc&) {
+    journalled = storageFault(E_OUTOFMEMORY);
+  }
+  if (journalled < 0) return journalled;
   sqlite3_busy_timeout(_db, kCommitBusyMilliseconds);
   int rc;
   {

@@ -2,17 +2,56 @@
 // under the engine: once SQLite cannot write (a full disk, an I/O error, a
 // folder where no journal can be made), the session's writes are over for
 // good, the save fails with that fault's code, reads go on, and the store
-// file keeps the state it had before the session.
+// file keeps the state it had before the session. And the engine's own
+// allocations failing in turn, through this program's operator new.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "engine/engine.h"
 #include "engine_test_util.h"
 #include "support/fault_vfs.h"
+
+// Every allocation of this program through operator new counts while a
+// sweep is armed, and the one numbered `gFailAt` throws std::bad_alloc, as
+// the runtime's would when memory runs out.
+namespace {
+bool gCounting = false;
+std::uint64_t gAllocations = 0;
+std::uint64_t gFailAt = 0;
+bool gFailed = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (gCounting && ++gAllocations == gFailAt) {
+    gFailed = true;
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace vddb::engine::test {
 namespace {
@@ -167,6 +206,94 @@ TEST_F(StorageFaultTest, AnswersAboutObjectsLeaveTheSessionOpen) {
   const std::string after = dumpFile(path);
   EXPECT_EQ(after.find(formatGuid(objectGuid(2))), std::string::npos);
   EXPECT_NE(after, before);
+}
+
+// What the repair tool does with a session: reads, deletions and cleared
+// references, a revert when any call failed, a save otherwise. The result of
+// the save, or the first failure. (Too few lookups for the engine to build
+// its tables in memory: those fall back to statements when they cannot get
+// their memory.)
+constexpr unsigned kChangedObjects = 45;
+HRESULT changeAndSave(const std::string& path) {
+  std::unique_ptr<StoreSession> session;
+  HRESULT hr = StoreSession::open(path, session);
+  if (hr < 0) return hr;
+  IkorrinStorage* storage = session->storage();
+  HRESULT first = S_OK;
+  const auto keep = [&](HRESULT result) {
+    if (result < 0 && first >= 0) first = result;
+  };
+  for (unsigned n = 1; n <= kChangedObjects; ++n) {
+    if (n % 3 == 0) {
+      keep(storage->deleteObject(objectGuid(n), nullptr));
+      continue;
+    }
+    tScopedRef<IStorageObject> object = openObject(storage, objectGuid(n), &hr);
+    keep(hr);
+    if (!object) continue;
+    std::int32_t count = 0;
+    keep(object->getInteger(kCount, &count));
+    char16_t* name = nullptr;
+    keep(object->getString(kName, &name));
+    CoTaskMemFree(name);
+    if (n % 3 == 1) keep(object->setReference(kNext, nullptr));
+  }
+  hr = first >= 0 ? session->commit() : first;
+  if (hr < 0) session->rollback();
+  return hr;
+}
+
+// Each allocation of a session failing in turn, once: the save either holds
+// every change (and the journal entry that undoes them) or fails, and then
+// the store is as it was. No failure is reported as success, and no
+// interface outlives its session.
+TEST_F(StorageFaultTest, EveryAllocationFailingInTurnSavesAllOrNothing) {
+  const std::string pristine = readFile(path);
+  ASSERT_EQ(changeAndSave(path), S_OK);
+  const std::string after = dumpFile(path);
+  ASSERT_NE(after, before);
+  const auto journalEntries = [&] {
+    std::unique_ptr<StoreSession> reader;
+    std::vector<JournalSummary> entries;
+    if (StoreSession::openReadOnly(path, reader) >= 0) reader->journal(entries);
+    return entries.size();
+  };
+  const std::size_t journalled = journalEntries();
+  ASSERT_GE(journalled, 1u);
+
+  std::uint64_t runs = 0;
+  std::uint64_t saved = 0;
+  for (gFailAt = 1;; ++gFailAt, ++runs) {
+    writeFile(path, pristine);
+    gAllocations = 0;
+    gFailed = false;
+    gCounting = true;
+    HRESULT hr = E_FAIL;
+    try {
+      hr = changeAndSave(path);
+    } catch (const std::bad_alloc&) {
+      gCounting = false;
+      FAIL() << "std::bad_alloc escaped the engine at allocation " << gFailAt;
+    }
+    gCounting = false;
+    if (!gFailed) {
+      EXPECT_EQ(hr, S_OK) << "with no allocation failing";
+      break;
+    }
+    SCOPED_TRACE("allocation " + std::to_string(gFailAt));
+    ASSERT_EQ(liveInterfaceCount(), 0u);
+    if (hr >= 0) {
+      ++saved;
+      ASSERT_EQ(dumpFile(path), after) << "saved, but not every change";
+      ASSERT_EQ(journalEntries(), journalled) << "saved without its journal entry";
+    } else {
+      ASSERT_EQ(hr, E_OUTOFMEMORY) << resultName(hr);
+      ASSERT_EQ(dumpFile(path), before) << "failed, and the store changed";
+    }
+  }
+  std::printf("[ sweep    ] %llu allocations failed in turn, %llu runs saved anyway\n",
+              static_cast<unsigned long long>(runs), static_cast<unsigned long long>(saved));
+  EXPECT_GT(runs, 300u);
 }
 
 }  // namespace
