@@ -11,6 +11,7 @@
 #include "engine/reference_index.h"
 #include "engine/referrers.h"
 #include "platform/win32.h"
+#include "store/scoped_ref.h"
 
 namespace vddb::engine {
 namespace {
@@ -612,11 +613,12 @@ class EngineStorage final : public IkorrinStorage, public IStorageReferrers, Liv
         if (query->QueryInterface(kIidEngineQuery, &found) < 0 || found == nullptr) {
           return kForeignObject;
         }
-        auto* own = static_cast<EngineQuery*>(static_cast<IStorageQuery*>(found));
+        // Released on every way out, also when the run runs out of memory.
+        const tScopedRef<EngineQuery> own(
+            static_cast<EngineQuery*>(static_cast<IStorageQuery*>(found)));
         HRESULT hr = own->store() == _store.get() ? S_OK : kForeignObject;
         std::vector<GUID> guids;
         if (hr >= 0) hr = own->run(guids);
-        own->Release();
         if (hr < 0) return hr;
         return handOut<IGuidEnumerator>(new (std::nothrow) EngineGuidEnumerator(std::move(guids)),
                                         enumerator);

@@ -100,8 +100,12 @@ tMHWConfiguration* tMHWConfiguration::initialize(const wchar_t* /*reserved*/,
                                                  std::uint32_t /*flags*/, tStatus2& status) {
   if (!isGood(status)) return nullptr;
   std::unique_ptr<vddb::engine::StoreSession> session;
-  const HRESULT opened =
-      vddb::engine::StoreSession::open(vddb::engine::defaultStorePath(), session);
+  HRESULT opened = E_OUTOFMEMORY;
+  try {
+    opened = vddb::engine::StoreSession::open(vddb::engine::defaultStorePath(), session);
+  } catch (const std::bad_alloc&) {
+    // The path's own copy; the engine's open returns its failures.
+  }
   if (opened < 0 || !session) {
     // The engine's own code, unmapped: it tells why the store was not reachable.
     status.code = opened < 0 ? opened : E_FAIL;

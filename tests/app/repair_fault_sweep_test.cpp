@@ -1,16 +1,18 @@
 // The whole repair run, as vddb-repair makes it, with one fault injected at
 // every point in turn: each file call of SQLite (open, read, write, sync,
-// lock), each of SQLite's own allocations and each of the runtime's, once
+// lock), each of SQLite's own allocations, each of the runtime's and each
+// through operator new (the engine's and the library's containers), once
 // and from then on. Whatever fails, the run must not crash or leak, the
 // store must hold the state before the repair or the whole repair, and the
 // run must say it succeeded exactly when the store holds the whole repair.
 //
-// The runtime's allocations are the exception by design: a pass that runs
-// out of memory ends by itself and the passes after it still run, so the
-// run saves what the others repaired, and an item whose slot lists could not
-// be read is removed as any unreadable item is. There the store must still
-// open and dump, hold no object it did not hold before, and the printed
-// line must agree with the exit code.
+// Allocations, the runtime's and those through operator new, are the
+// exception by design: a pass that runs out of memory ends by itself and
+// the passes after it still run, so the run saves what the others repaired,
+// and an item whose slot lists could not be read is removed as any
+// unreadable item is. There the store must still open and dump, hold no
+// object it did not hold before, and the printed line must agree with the
+// exit code.
 //
 // A clean run first counts the points of each kind. CI visits every point
 // up to a budget per sweep and spreads the budget evenly over longer ones;
@@ -27,6 +29,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -35,6 +38,7 @@
 #include "engine/engine.h"
 #include "generate/generate_store.h"
 #include "platform/memory.h"
+#include "support/fault_new.h"
 #include "support/fault_sqlite_memory.h"
 #include "support/fault_vfs.h"
 #include "support/in_process_repair.h"
@@ -42,6 +46,7 @@
 namespace vddb::app {
 namespace {
 
+using vddb::test::FaultNew;
 using vddb::test::FaultSqliteMemory;
 using vddb::test::FaultVfs;
 using vddb::test::repairOutput;
@@ -146,7 +151,14 @@ class RepairFaultSweepTest : public ::testing::TestWithParam<const char*> {
         restore();
         const std::uint64_t liveBlocks = platform::liveAllocations();
         injector.arm(nth, persistent);
-        const std::int32_t code = runRepairInProcess();
+        std::int32_t code = -1;
+        try {
+          code = runRepairInProcess();
+        } catch (const std::bad_alloc&) {
+          injector.disarm();
+          ADD_FAILURE() << "std::bad_alloc escaped the repair";
+          return runs;
+        }
         const bool fired = injector.disarm();
         ++runs;
         EXPECT_EQ(engine::liveInterfaceCount(), 0u);
@@ -235,6 +247,14 @@ TEST_P(RepairFaultSweepTest, EveryAllocationFailingInTurn) {
                          true};
   std::printf("[ sweep    ] %s runtime allocation: %llu runs\n", GetParam(),
               static_cast<unsigned long long>(sweep(runtime)));
+  if (HasFailure()) return;
+  FaultNew memory;
+  const Injector containers{"operator new",
+                            [&](std::uint64_t nth, bool persistent) { memory.arm(nth, persistent); },
+                            [&] { return memory.disarm(); }, [&] { return memory.allocations(); },
+                            true};
+  std::printf("[ sweep    ] %s operator new: %llu runs\n", GetParam(),
+              static_cast<unsigned long long>(sweep(containers)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, RepairFaultSweepTest, ::testing::Values("example", "generated"),

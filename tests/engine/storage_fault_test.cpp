@@ -3,60 +3,25 @@
 // folder where no journal can be made), the session's writes are over for
 // good, the save fails with that fault's code, reads go on, and the store
 // file keeps the state it had before the session. And the engine's own
-// allocations failing in turn, through this program's operator new.
+// allocations failing in turn (support/fault_new.h).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <vector>
 
 #include "engine/engine.h"
 #include "engine_test_util.h"
+#include "support/fault_new.h"
 #include "support/fault_vfs.h"
-
-// Every allocation of this program through operator new counts while a
-// sweep is armed, and the one numbered `gFailAt` throws std::bad_alloc, as
-// the runtime's would when memory runs out.
-namespace {
-bool gCounting = false;
-std::uint64_t gAllocations = 0;
-std::uint64_t gFailAt = 0;
-bool gFailed = false;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (gCounting && ++gAllocations == gFailAt) {
-    gFailed = true;
-    throw std::bad_alloc();
-  }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return operator new(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace vddb::engine::test {
 namespace {
 
 using ::testing::Each;
+using vddb::test::FaultNew;
 using vddb::test::FaultVfs;
 using vddb::test::VfsCall;
 using vddb::test::VfsFault;
@@ -263,24 +228,25 @@ TEST_F(StorageFaultTest, EveryAllocationFailingInTurnSavesAllOrNothing) {
 
   std::uint64_t runs = 0;
   std::uint64_t saved = 0;
-  for (gFailAt = 1;; ++gFailAt, ++runs) {
+  for (std::uint64_t nth = 1;; ++nth, ++runs) {
     writeFile(path, pristine);
-    gAllocations = 0;
-    gFailed = false;
-    gCounting = true;
     HRESULT hr = E_FAIL;
-    try {
-      hr = changeAndSave(path);
-    } catch (const std::bad_alloc&) {
-      gCounting = false;
-      FAIL() << "std::bad_alloc escaped the engine at allocation " << gFailAt;
+    bool fired = false;
+    {
+      FaultNew memory;
+      memory.arm(nth, false);
+      try {
+        hr = changeAndSave(path);
+      } catch (const std::bad_alloc&) {
+        FAIL() << "std::bad_alloc escaped the engine at allocation " << nth;
+      }
+      fired = memory.disarm();
     }
-    gCounting = false;
-    if (!gFailed) {
+    if (!fired) {
       EXPECT_EQ(hr, S_OK) << "with no allocation failing";
       break;
     }
-    SCOPED_TRACE("allocation " + std::to_string(gFailAt));
+    SCOPED_TRACE("allocation " + std::to_string(nth));
     ASSERT_EQ(liveInterfaceCount(), 0u);
     if (hr >= 0) {
       ++saved;
