@@ -379,23 +379,31 @@ int main(int argc, char** argv) {
   checkOptions.progress = progress;
   repairOptions.progress = progress;
   generate.progress = progress;
-  if (loadCmd->parsed()) return load(jsonPath, dbPath, force, progress);
-  if (dumpCmd->parsed()) {
-    return dump(dbPath, allClasses, verify, dumpWait,
-                progress && !vddb::platform::standardOutputIsTerminal());
+  // Memory running out where a command does not catch it itself ends the
+  // command with a message instead of an abort; a session it had open rolls
+  // back on the way out.
+  try {
+    if (loadCmd->parsed()) return load(jsonPath, dbPath, force, progress);
+    if (dumpCmd->parsed()) {
+      return dump(dbPath, allClasses, verify, dumpWait,
+                  progress && !vddb::platform::standardOutputIsTerminal());
+    }
+    if (historyCmd->parsed()) {
+      if (*pruneOption) history.prune = keep;
+      return vddb::tool::runHistory(history, std::cout, std::cerr);
+    }
+    if (showCmd->parsed()) return vddb::tool::runShow(show, std::cout, std::cerr);
+    if (undoCmd->parsed()) return vddb::tool::runUndo(undo, std::cout, std::cerr);
+    if (lockCmd->parsed()) return lock(dbPath, seconds);
+    if (checkCmd->parsed()) return vddb::tool::runRepairCommand(checkOptions, std::cout, std::cerr);
+    if (repairCmd->parsed()) {
+      vddb::engine::setJournalOrigin("vddb", "repair");
+      return vddb::tool::runRepairCommand(repairOptions, std::cout, std::cerr);
+    }
+    if (generateCmd->parsed()) return vddb::tool::runGenerate(generate);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "vddb: out of memory\n";
+    return kExitFailure;
   }
-  if (historyCmd->parsed()) {
-    if (*pruneOption) history.prune = keep;
-    return vddb::tool::runHistory(history, std::cout, std::cerr);
-  }
-  if (showCmd->parsed()) return vddb::tool::runShow(show, std::cout, std::cerr);
-  if (undoCmd->parsed()) return vddb::tool::runUndo(undo, std::cout, std::cerr);
-  if (lockCmd->parsed()) return lock(dbPath, seconds);
-  if (checkCmd->parsed()) return vddb::tool::runRepairCommand(checkOptions, std::cout, std::cerr);
-  if (repairCmd->parsed()) {
-    vddb::engine::setJournalOrigin("vddb", "repair");
-    return vddb::tool::runRepairCommand(repairOptions, std::cout, std::cerr);
-  }
-  if (generateCmd->parsed()) return vddb::tool::runGenerate(generate);
   return kExitUsage;
 }
