@@ -1,7 +1,8 @@
 // The journal's bounds and refusals: an undo that a later change stands in
-// the way of changes nothing; the journal keeps a bounded history; a store
-// of the previous schema version opens as it is and is upgraded by its
-// first change; a newer one is refused.
+// the way of changes nothing, as does one that runs out of memory; the
+// journal keeps a bounded history; a store of the previous schema version
+// opens as it is and is upgraded by its first change; a newer one is
+// refused.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -18,6 +19,7 @@
 #include "store/guid.h"
 #include "store/scoped_ref.h"
 #include "repair_command.h"
+#include "support/fault_new.h"
 
 namespace {
 
@@ -109,6 +111,59 @@ TEST_F(JournalTest, AnUndoThatALaterChangeStandsInTheWayOfChangesNothing) {
   EXPECT_EQ(dump(), touched);
   EXPECT_EQ(entries().size(), 2U);
   EXPECT_EQ(journal(&vddb::tool::runUndo, 7), 8) << "no entry 7";
+}
+
+// Each allocation of an undo through operator new failing in turn: the undo
+// is saved whole with its own entry and says so, or fails, says so and
+// leaves the store as it was.
+TEST_F(JournalTest, AnUndoThatRunsOutOfMemoryIsSavedWholeOrNotAtAll) {
+  loadExample();
+  ASSERT_EQ(repair(), 1);
+  const std::string repaired = dump();
+  std::string bytes;
+  {
+    std::ifstream in(store, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  JournalCommand command;
+  command.store = store;
+  command.entry = 1;
+  std::uint64_t runs = 0;
+  for (std::uint64_t nth = 1;; ++nth, ++runs) {
+    std::ofstream(store, std::ios::binary | std::ios::trunc) << bytes;
+    SCOPED_TRACE("allocation " + std::to_string(nth));
+    // Room for what the undo says, made before the fault is armed: the
+    // streams' own growth is no allocation of the undo's.
+    std::ostringstream out(std::string(4096, ' ')), err(std::string(4096, ' '));
+    int exitCode = -1;
+    bool fired = false;
+    {
+      vddb::test::FaultNew memory;
+      memory.arm(nth, false);
+      try {
+        exitCode = vddb::tool::runUndo(command, out, err);
+      } catch (const std::bad_alloc&) {
+        ADD_FAILURE() << "std::bad_alloc escaped the undo";
+      }
+      fired = memory.disarm();
+    }
+    said = out.str().substr(0, static_cast<std::size_t>(out.tellp())) +
+           err.str().substr(0, static_cast<std::size_t>(err.tellp()));
+    if (exitCode == 0) {
+      ASSERT_EQ(entries().size(), 2U) << said;
+      ASSERT_TRUE(dump() != repaired) << "exit 0, but nothing undone: " << said;
+      ASSERT_NE(said.find("undid entry 1"), std::string::npos) << said;
+    } else {
+      ASSERT_EQ(exitCode, 8) << said;
+      ASSERT_TRUE(dump() == repaired) << "exit 8, but the store changed: " << said;
+      ASSERT_EQ(entries().size(), 1U) << said;
+    }
+    if (!fired) {
+      EXPECT_EQ(exitCode, 0) << said;
+      break;
+    }
+  }
+  EXPECT_GT(runs, 100U);
 }
 
 // Every commit that changes something adds an entry; past 100 the oldest
