@@ -316,12 +316,12 @@ std::vector<StoreBatch> fileStores() {
 }
 
 // Eight batches of 25 generated stores: 100 to 2,500 objects, 2% to 60% of
-// the items damaged, every seed different. Under the sanitizers, where a
-// store costs ten times as much, the first 7 of each batch: still every
-// rate of damage and sizes across the range.
+// the items damaged, every seed different. Under the sanitizers and under
+// Wine, where a store costs several times as much, the first 7 of each
+// batch: still every rate of damage and sizes across the range.
 std::vector<StoreBatch> generatedStores() {
   constexpr double kDamage[] = {0.02, 0.1, 0.3, 0.6};
-#ifdef VDDB_SANITIZED_TESTS
+#ifdef VDDB_FEWER_SWEEP_RUNS
   constexpr std::uint64_t kStoresRun = 7;
 #else
   constexpr std::uint64_t kStoresRun = 25;
