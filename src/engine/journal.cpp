@@ -321,12 +321,8 @@ HRESULT Store::writeJournalEntry() {
   // recorded holds no rows, and its session must not be saved unjournalled.
   if (_recorder->failed()) return storageFault(E_OUTOFMEMORY);
   if (_recorder->empty()) return S_OK;
-  std::string changes;
-  try {
-    changes = _recorder->changeset();
-  } catch (const std::bad_alloc&) {
-    return storageFault(E_OUTOFMEMORY);
-  }
+  // Memory running out anywhere below is made a storage fault by commit().
+  const std::string changes = _recorder->changeset();
   if (changes.empty()) return S_OK;  // rows changed and changed back
   const int size = static_cast<int>(changes.size());
   const void* data = changes.data();

@@ -183,6 +183,7 @@ class Store {
   HRESULT beforeChange() noexcept;
   HRESULT startJournal() noexcept;
   // Writes the session's changes as one journal entry, before the commit.
+  // Throws std::bad_alloc, which commit() makes a storage fault.
   HRESULT writeJournalEntry();
   // Drops the recording (after a commit or a rollback).
   void endJournal() noexcept;
