@@ -32,7 +32,7 @@ if ((${#missing[@]} > 0)); then
   sudo=()
   if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
   echo "fuzz: installing ${missing[*]}"
-  "${sudo[@]}" apt-get update
+  bash scripts/apt-update.sh
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends \
     "${missing[@]}" </dev/null
 fi

@@ -25,5 +25,5 @@ fi
 sudo=()
 if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
 echo "setup: installing ${missing[*]}"
-"${sudo[@]}" apt-get update
+bash "$(dirname "$0")/apt-update.sh"
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}" </dev/null

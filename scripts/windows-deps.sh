@@ -116,7 +116,7 @@ if ((install_packages)); then
     installed "$p" || missing+=("$p")
   done
   if ((need_update)) || { ((${#missing[@]})) || ! installed wine32:i386; }; then
-    apt_quiet update
+    bash "$repo/scripts/apt-update.sh"
   fi
   if ((${#missing[@]})); then
     log "installing: ${missing[*]}"
