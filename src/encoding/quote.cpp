@@ -77,4 +77,44 @@ std::string quoteForMessage(std::string_view text, std::size_t limit) {
   return out;
 }
 
+void appendJsonString(std::string_view utf8, std::string& out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char ch : utf8) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
 }  // namespace vddb::encoding

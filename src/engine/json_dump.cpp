@@ -7,52 +7,13 @@
 #include <tuple>
 #include <vector>
 
+#include "encoding/quote.h"
 #include "encoding/utf.h"
 #include "engine/com_objects.h"
 #include "engine/json_io.h"
 #include "store/interfaces.h"
 
 namespace vddb::engine {
-
-void appendJsonString(std::string_view utf8, std::string& out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (const char ch : utf8) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0xF]);
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out.push_back('"');
-}
 
 static void appendGuid(const unsigned char* key, std::string& out) {
   out.push_back('"');
@@ -64,7 +25,7 @@ void appendTextJson(const void* utf16le, std::size_t size, std::string& out) {
   std::string text8;
   encoding::appendUtf8FromUtf16Le(
       std::string_view(static_cast<const char*>(utf16le), utf16le != nullptr ? size : 0), text8);
-  appendJsonString(text8, out);
+  encoding::appendJsonString(text8, out);
 }
 
 void appendReferencesJson(const ClassDef* cls, std::uint32_t attr, const unsigned char* bytes,
@@ -160,7 +121,7 @@ void writeClass(const ClassDef& c, bool last, std::string& out) {
     // dump stays JSON that a load takes.
     std::string name;
     encoding::appendUtf8(encoding::utf8ToUtf16(c.name), name);
-    appendJsonString(name, out);
+    encoding::appendJsonString(name, out);
   }
   if (c.base) out += ",\n      \"base\": \"" + formatGuid(*c.base) + "\"";
   out += ",\n      \"attributes\": [";

@@ -27,12 +27,11 @@ HRESULT loadJson(Store& store, std::istream& in, std::string* error);
 HRESULT writeJson(Store& store, std::ostream& out, bool allClasses, std::string* error,
                   DumpProgress* progress = nullptr);
 
-// Values as the dump writes them. A JSON string of UTF-8 text (what is not
-// UTF-8 becomes U+FFFD); a text stored as UTF-16LE; a reference value, one
+// Values as the dump writes them. A text stored as UTF-16LE (what is not
+// UTF-16 becomes U+FFFD); a reference value, one
 // GUID for a single reference of `cls` (null: judged by the size), else a
 // list with `separator` before each GUID (its first character left out
 // before the first) and `close` after them.
-void appendJsonString(std::string_view utf8, std::string& out);
 void appendTextJson(const void* utf16le, std::size_t size, std::string& out);
 void appendReferencesJson(const ClassDef* cls, std::uint32_t attr, const unsigned char* bytes,
                           std::size_t size, const char* separator, const char* close,

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace vddb::encoding {
 namespace {
@@ -34,6 +36,18 @@ TEST(Quote, ShowsTextOnOneLineEscapedAndCutShort) {
   }
   const std::string huge(50'000'000, '\n');
   EXPECT_EQ(quoteForMessage(huge, 2), "\"\\n\\n\"... (50000000 bytes)");
+}
+
+// The JSON library is the oracle: every byte of ASCII, and characters of
+// each UTF-8 length.
+TEST(Quote, JsonStringsAreWrittenAsTheJsonLibraryWritesThem) {
+  std::vector<std::string> texts = {"", "plain", "\xC2\xA0\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"};
+  for (int c = 0; c < 0x80; ++c) texts.push_back(std::string(1, static_cast<char>(c)) + "k");
+  for (const std::string& text : texts) {
+    std::string written = "=";
+    appendJsonString(text, written);
+    EXPECT_EQ(written, "=" + nlohmann::json(text).dump()) << testing::PrintToString(text);
+  }
 }
 
 }  // namespace
