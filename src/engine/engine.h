@@ -93,8 +93,10 @@ class ChangeObserver {
   // "getReference"), with its result.
   virtual void callFailed(const char* /*call*/, HRESULT /*result*/) noexcept {}
   // Asked as the session commits: what its journal entry says beside the
-  // changes.
-  virtual void describeCommit(CommitNote& /*note*/) noexcept {}
+  // changes. False when the note could not be made in full (memory ran
+  // out): the commit then fails with E_OUTOFMEMORY and saves nothing,
+  // rather than save changes that their report does not tell.
+  virtual bool describeCommit(CommitNote& /*note*/) noexcept { return true; }
 
  protected:
   ~ChangeObserver() = default;

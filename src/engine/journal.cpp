@@ -330,7 +330,7 @@ HRESULT Store::writeJournalEntry() {
   int rc = countChanges(data, size, counts);
   if (rc != SQLITE_OK) return storageFault(storageResult(rc));
   CommitNote note;
-  if (_observer != nullptr) _observer->describeCommit(note);
+  if (_observer != nullptr && !_observer->describeCommit(note)) return storageFault(E_OUTOFMEMORY);
 
   // A commit that could not get the file is retried; the entry it wrote
   // then is replaced, since the session may have changed more since.

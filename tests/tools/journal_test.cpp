@@ -1,5 +1,6 @@
 // The journal's bounds and refusals: an undo that a later change stands in
-// the way of changes nothing, as does one that runs out of memory; the
+// the way of changes nothing, as does one that runs out of memory; a repair
+// that runs out of memory is saved with its report or not at all; the
 // journal keeps a bounded history; a store of the previous schema version
 // opens as it is and is upgraded by its first change; a newer one is
 // refused.
@@ -16,9 +17,9 @@
 
 #include "engine/engine.h"
 #include "journal_command.h"
+#include "repair_command.h"
 #include "store/guid.h"
 #include "store/scoped_ref.h"
-#include "repair_command.h"
 #include "support/fault_new.h"
 
 namespace {
@@ -32,7 +33,8 @@ class JournalTest : public ::testing::Test {
  protected:
   void SetUp() override {
     _dir = fs::temp_directory_path() /
-           ("vddb-journal-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("vddb-journal-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(_dir);
     fs::create_directories(_dir);
     store = (_dir / "ddb.sqlite").string();
@@ -227,3 +229,56 @@ TEST_F(JournalTest, PreviousSchemaIsUpgradedByItsFirstChangeAndNewerIsRefused) {
 }
 
 }  // namespace
+
+// Each third allocation of a repair through operator new failing, once or
+// from then on: the repair is saved whole with its report in the journal
+// (and undoes back to the store as it was), or fails, says so and leaves
+// the store as it was. Never "clean", never a crash.
+TEST_F(JournalTest, ARepairThatRunsOutOfMemoryIsSavedWithItsReportOrNotAtAll) {
+  loadExample();
+  const std::string original = dump();
+  std::string bytes;
+  {
+    std::ifstream in(store, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  vddb::tool::RepairCommand command;
+  command.store = store;
+  for (const bool persistent : {false, true}) {
+    std::uint64_t runs = 0;
+    for (std::uint64_t nth = 1;; nth += 3, ++runs) {
+      std::ofstream(store, std::ios::binary | std::ios::trunc) << bytes;
+      SCOPED_TRACE("allocation " + std::to_string(nth) + (persistent ? " on" : ""));
+      std::ostringstream out(std::string(1 << 16, ' ')), err(std::string(4096, ' '));
+      int exitCode = -1;
+      bool fired = false;
+      {
+        vddb::test::FaultNew memory;
+        memory.arm(nth, persistent);
+        try {
+          exitCode = vddb::tool::runRepairCommand(command, out, err);
+        } catch (const std::bad_alloc&) {
+          ADD_FAILURE() << "std::bad_alloc escaped the repair";
+        }
+        fired = memory.disarm();
+      }
+      said = err.str().substr(0, static_cast<std::size_t>(err.tellp()));
+      const std::vector<JournalSummary> list = entries();
+      if (exitCode == 8) {
+        ASSERT_TRUE(list.empty()) << said;
+        ASSERT_TRUE(dump() == original) << "exit 8, but the store changed: " << said;
+      } else {
+        ASSERT_TRUE(exitCode == 1 || exitCode == 4) << exitCode << ": " << said;
+        ASSERT_EQ(list.size(), 1U) << said;
+        ASSERT_GT(list[0].problems, 0) << "saved without its report: " << said;
+        ASSERT_EQ(journal(&vddb::tool::runUndo, 1), 0) << said;
+        ASSERT_TRUE(dump() == original) << "the undo did not restore the store";
+      }
+      if (!fired) {
+        EXPECT_EQ(exitCode, 1) << said;
+        break;
+      }
+    }
+    EXPECT_GT(runs, 100U);
+  }
+}

@@ -121,8 +121,7 @@ RunOutcome runOnce(const RepairCommand& command, const char* name, int number, R
       std::string said;
       for (const std::string& finding : findings) said += (said.empty() ? "" : "; ") + finding;
       err << "vddb " << name << ": " << command.store
-          << ": the store file is damaged: " << (said.empty() ? describeResult(hr) : said)
-          << "\n";
+          << ": the store file is damaged: " << (said.empty() ? describeResult(hr) : said) << "\n";
       return RunOutcome::failed;
     }
   }
@@ -148,6 +147,14 @@ RunOutcome runOnce(const RepairCommand& command, const char* name, int number, R
         << "; nothing was changed\n";
     return RunOutcome::failed;
   }
+  if (collector.failed()) {
+    // Only a run that saved nothing gets here (a save is refused while the
+    // report is incomplete), and a report that misses records cannot say
+    // "clean".
+    err << "vddb " << name << ": " << command.store
+        << ": out of memory; the report is incomplete; nothing was changed\n";
+    return RunOutcome::failed;
+  }
   return RunOutcome::done;
 }
 
@@ -161,11 +168,22 @@ int runRepairCommand(const RepairCommand& command, std::ostream& out, std::ostre
   bool failed = false;
   ProgressLine line(command.progress ? &err : nullptr);
   for (int i = 0; i < maxRuns; ++i) {
-    runs.emplace_back();
-    if (runOnce(command, name, i + 1, runs.back(), err, line) == RunOutcome::failed) {
+    RunOutcome outcome = RunOutcome::failed;
+    bool added = false;
+    try {
+      runs.emplace_back();
+      added = true;
+      outcome = runOnce(command, name, i + 1, runs.back(), err, line);
+    } catch (const std::bad_alloc&) {
+      // Only before the save or after a failed one: the session, rolled
+      // back on its way out, has saved nothing of this run.
+      line.clear();
+      err << "vddb " << name << ": " << command.store << ": out of memory; nothing was changed\n";
+    }
+    if (outcome == RunOutcome::failed) {
       failed = true;
       // A run that saved nothing has nothing to report.
-      runs.pop_back();
+      if (added) runs.pop_back();
       break;
     }
     const RepairRun& run = runs.back();
@@ -195,10 +213,15 @@ int runRepairCommand(const RepairCommand& command, std::ostream& out, std::ostre
     }
   }
 
-  if (command.json) {
-    writeJsonReport(out, name, command.store, runs, outcome, exitCode);
-  } else if (!runs.empty()) {
-    writeTextReport(out, runs);
+  try {
+    if (command.json) {
+      writeJsonReport(out, name, command.store, runs, outcome, exitCode);
+    } else if (!runs.empty()) {
+      writeTextReport(out, runs);
+    }
+  } catch (const std::bad_alloc&) {
+    // The exit code still tells what became of the store.
+    err << "vddb " << name << ": out of memory writing the report\n";
   }
   return exitCode;
 }

@@ -173,19 +173,26 @@ void ReportCollector::passEnded(const tUpgradeDowngradeMgr::tPassRow& /*row*/,
   claimPending();
 }
 
-void ReportCollector::describeCommit(engine::CommitNote& note) noexcept {
+bool ReportCollector::describeCommit(engine::CommitNote& note) noexcept {
   // The journal keeps the run's records as the JSON report shows them, and
-  // counts the problems as its summary does; a report that ran short of
-  // memory is left out rather than kept in part.
-  if (_failed) return;
+  // counts the problems as its summary does. A report that ran short of
+  // memory refuses the save: changes are not kept that it cannot tell.
+  if (_failed) return false;
   try {
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
-    for (const ReportedProblem& problem : _run.problems) records.push_back(problemJson(problem));
-    note.report = records.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    // Written by hand: this runs inside the save, and the JSON library's
+    // values cannot be cleaned up safely once an allocation of theirs failed.
+    note.report = "[";
+    for (const ReportedProblem& problem : _run.problems) {
+      if (note.report.size() > 1) note.report += ',';
+      appendProblemJson(note.report, problem);
+    }
+    note.report += ']';
     note.problems = static_cast<std::int64_t>(_run.changeCount());
   } catch (const std::bad_alloc&) {
-    note = engine::CommitNote{};
+    _failed = true;
+    return false;
   }
+  return true;
 }
 
 void ReportCollector::callFailed(const char* call, HRESULT result) noexcept {
@@ -255,37 +262,73 @@ void writeTextReport(std::ostream& out, const std::vector<RepairRun>& runs) {
   }
 }
 
-nlohmann::ordered_json problemJson(const ReportedProblem& problem) {
-  using nlohmann::ordered_json;
-  ordered_json p;
-  p["code"] = problem.kind->code;
-  p["row"] = problem.kind->row;
-  p["pass"] = problem.passName;
-  p["action"] = tUpgradeDowngradeMgr::actionName(problem.kind->action);
-  p["message"] = problem.message;
-  p["object"] = problem.hasObject ? ordered_json(formatGuid(problem.object)) : ordered_json();
-  p["class"] =
-      problem.hasClass ? ordered_json(formatGuid(problem.objectClass)) : ordered_json();
-  p["ownedDeleted"] = problem.ownedDeleted;
-  ordered_json deleted = ordered_json::array();
-  for (const GUID& guid : problem.deleted) deleted.push_back(formatGuid(guid));
-  p["deleted"] = std::move(deleted);
-  ordered_json changed = ordered_json::array();
-  for (const ReportedValue& value : problem.changed) {
-    changed.push_back(
-        {{"object", formatGuid(value.object)}, {"attribute", hex32(value.attribute)}});
+void appendProblemJson(std::string& out, const ReportedProblem& problem) {
+  using encoding::appendJsonString;
+  const auto field = [&out](const char* name) {
+    out += out.back() == '{' ? "\"" : ",\"";
+    out += name;
+    out += "\":";
+  };
+  const auto guidOrNull = [&out](bool has, const GUID& guid) {
+    if (has) {
+      appendJsonString(formatGuid(guid), out);
+    } else {
+      out += "null";
+    }
+  };
+  out += '{';
+  field("code");
+  appendJsonString(problem.kind->code, out);
+  field("row");
+  out += std::to_string(problem.kind->row);
+  field("pass");
+  appendJsonString(problem.passName, out);
+  field("action");
+  appendJsonString(tUpgradeDowngradeMgr::actionName(problem.kind->action), out);
+  field("message");
+  appendJsonString(problem.message, out);
+  field("object");
+  guidOrNull(problem.hasObject, problem.object);
+  field("class");
+  guidOrNull(problem.hasClass, problem.objectClass);
+  field("ownedDeleted");
+  out += std::to_string(problem.ownedDeleted);
+  field("deleted");
+  out += '[';
+  for (const GUID& guid : problem.deleted) {
+    if (out.back() != '[') out += ',';
+    appendJsonString(formatGuid(guid), out);
   }
-  p["changed"] = std::move(changed);
-  ordered_json evidence = ordered_json::object();
-  for (const auto& [name, value] : problem.evidence) evidence[name] = value;
-  p["evidence"] = std::move(evidence);
-  return p;
+  out += ']';
+  field("changed");
+  out += '[';
+  for (const ReportedValue& value : problem.changed) {
+    if (out.back() != '[') out += ',';
+    out += '{';
+    field("object");
+    appendJsonString(formatGuid(value.object), out);
+    field("attribute");
+    appendJsonString(hex32(value.attribute), out);
+    out += '}';
+  }
+  out += ']';
+  field("evidence");
+  out += '{';
+  for (const auto& [name, value] : problem.evidence) {
+    if (out.back() != '{') out += ',';
+    appendJsonString(name, out);
+    out += ':';
+    appendJsonString(value, out);
+  }
+  out += "}}";
 }
 
 void writeJsonReport(std::ostream& out, const std::string& command, const std::string& store,
                      const std::vector<RepairRun>& runs, const std::string& outcome, int exitCode) {
   using nlohmann::ordered_json;
-  ordered_json report;
+  // Objects from the start: indexing a null value makes it an object in
+  // place, and an allocation failing there leaves it unsafe to destroy.
+  ordered_json report = ordered_json::object();
   report["format"] = "vddb-report/1";
   report["command"] = command;
   report["store"] = store;
@@ -293,7 +336,7 @@ void writeJsonReport(std::ostream& out, const std::string& command, const std::s
   report["exitCode"] = exitCode;
   ordered_json jsonRuns = ordered_json::array();
   for (const RepairRun& run : runs) {
-    ordered_json jsonRun;
+    ordered_json jsonRun = ordered_json::object();
     ordered_json passes = ordered_json::array();
     for (const ReportedPass& pass : run.passes) {
       passes.push_back({{"row", pass.row},
@@ -303,7 +346,11 @@ void writeJsonReport(std::ostream& out, const std::string& command, const std::s
                         {"status", pass.status}});
     }
     ordered_json problems = ordered_json::array();
-    for (const ReportedProblem& problem : run.problems) problems.push_back(problemJson(problem));
+    for (const ReportedProblem& problem : run.problems) {
+      std::string record;
+      appendProblemJson(record, problem);
+      problems.push_back(ordered_json::parse(record));
+    }
     jsonRun["passes"] = std::move(passes);
     jsonRun["problems"] = std::move(problems);
     jsonRun["total"] = run.changeCount();

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -73,7 +72,10 @@ class ReportCollector final : public tUpgradeDowngradeMgr::tRepairReport,
   void objectDeleted(const GUID& object, const GUID& objectClass) noexcept override;
   void valueChanged(const GUID& object, std::uint32_t attribute) noexcept override;
   void callFailed(const char* call, HRESULT result) noexcept override;
-  void describeCommit(engine::CommitNote& note) noexcept override;
+  bool describeCommit(engine::CommitNote& note) noexcept override;
+
+  // Memory ran out for a record: the run's report is incomplete.
+  bool failed() const noexcept { return _failed; }
 
  private:
   void claimPending();
@@ -98,8 +100,9 @@ std::string problemLine(const ReportedProblem& problem);
 // The text report: runs, each with its problems grouped by pass and a summary.
 void writeTextReport(std::ostream& out, const std::vector<RepairRun>& runs);
 
-// One problem record as the JSON report and the journal hold it.
-nlohmann::ordered_json problemJson(const ReportedProblem& problem);
+// Appends one problem record as the JSON report and the journal hold it,
+// without the JSON library (see appendJsonString).
+void appendProblemJson(std::string& out, const ReportedProblem& problem);
 
 // The JSON report (format "vddb-report/1", docs/vddb.md).
 void writeJsonReport(std::ostream& out, const std::string& command, const std::string& store,
