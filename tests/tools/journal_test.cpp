@@ -230,10 +230,11 @@ TEST_F(JournalTest, PreviousSchemaIsUpgradedByItsFirstChangeAndNewerIsRefused) {
 
 }  // namespace
 
-// Each third allocation of a repair through operator new failing, once or
-// from then on: the repair is saved whole with its report in the journal
-// (and undoes back to the store as it was), or fails, says so and leaves
-// the store as it was. Never "clean", never a crash.
+// Each third allocation of a repair through operator new failing, once
+// (text report) or from then on (JSON report): the repair is saved whole
+// with its report in the journal (and undoes back to the store as it was),
+// or fails, says so and leaves the store as it was. Never "clean", never a
+// crash.
 TEST_F(JournalTest, ARepairThatRunsOutOfMemoryIsSavedWithItsReportOrNotAtAll) {
   loadExample();
   const std::string original = dump();
@@ -245,6 +246,7 @@ TEST_F(JournalTest, ARepairThatRunsOutOfMemoryIsSavedWithItsReportOrNotAtAll) {
   vddb::tool::RepairCommand command;
   command.store = store;
   for (const bool persistent : {false, true}) {
+    command.json = persistent;
     std::uint64_t runs = 0;
     for (std::uint64_t nth = 1;; nth += 3, ++runs) {
       std::ofstream(store, std::ios::binary | std::ios::trunc) << bytes;

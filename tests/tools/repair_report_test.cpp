@@ -51,6 +51,8 @@ Result run(const fs::path& store, bool preview, bool untilClean = false) {
   result.exitCode = vddb::tool::runRepairCommand(command, out, err);
   result.err = err.str();
   result.report = json::parse(out.str());
+  // Written by hand, laid out as the JSON library lays out the same values.
+  EXPECT_EQ(out.str(), nlohmann::ordered_json::parse(out.str()).dump(2) + "\n");
   return result;
 }
 

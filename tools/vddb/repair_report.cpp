@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
+#include <string>
+#include <string_view>
 
 #include "encoding/quote.h"
 #include "encoding/utf.h"
@@ -262,13 +263,74 @@ void writeTextReport(std::ostream& out, const std::vector<RepairRun>& runs) {
   }
 }
 
+namespace {
+
+// `"name":` in the object being written, after a comma unless it is the
+// object's first member.
+void appendKey(std::string& out, const char* name) {
+  out += out.back() == '{' ? "\"" : ",\"";
+  out += name;
+  out += "\":";
+}
+
+// `compact` JSON, with no space outside its strings, laid out as the JSON
+// library's dump with an indent of 2 lays it out.
+void appendIndented(std::string_view compact, std::string& out) {
+  std::size_t depth = 0;
+  const auto newline = [&] {
+    out += '\n';
+    out.append(2 * depth, ' ');
+  };
+  bool inString = false;
+  for (std::size_t i = 0; i < compact.size(); ++i) {
+    const char c = compact[i];
+    if (inString) {
+      out += c;
+      if (c == '\\') {
+        out += compact[++i];
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        inString = true;
+        out += c;
+        break;
+      case '{':
+      case '[':
+        out += c;
+        if (i + 1 < compact.size() && (compact[i + 1] == '}' || compact[i + 1] == ']')) {
+          out += compact[++i];  // {} and [] stay on one line
+        } else {
+          ++depth;
+          newline();
+        }
+        break;
+      case '}':
+      case ']':
+        --depth;
+        newline();
+        out += c;
+        break;
+      case ',':
+        out += c;
+        newline();
+        break;
+      case ':':
+        out += ": ";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+}  // namespace
+
 void appendProblemJson(std::string& out, const ReportedProblem& problem) {
   using encoding::appendJsonString;
-  const auto field = [&out](const char* name) {
-    out += out.back() == '{' ? "\"" : ",\"";
-    out += name;
-    out += "\":";
-  };
   const auto guidOrNull = [&out](bool has, const GUID& guid) {
     if (has) {
       appendJsonString(formatGuid(guid), out);
@@ -277,42 +339,42 @@ void appendProblemJson(std::string& out, const ReportedProblem& problem) {
     }
   };
   out += '{';
-  field("code");
+  appendKey(out, "code");
   appendJsonString(problem.kind->code, out);
-  field("row");
+  appendKey(out, "row");
   out += std::to_string(problem.kind->row);
-  field("pass");
+  appendKey(out, "pass");
   appendJsonString(problem.passName, out);
-  field("action");
+  appendKey(out, "action");
   appendJsonString(tUpgradeDowngradeMgr::actionName(problem.kind->action), out);
-  field("message");
+  appendKey(out, "message");
   appendJsonString(problem.message, out);
-  field("object");
+  appendKey(out, "object");
   guidOrNull(problem.hasObject, problem.object);
-  field("class");
+  appendKey(out, "class");
   guidOrNull(problem.hasClass, problem.objectClass);
-  field("ownedDeleted");
+  appendKey(out, "ownedDeleted");
   out += std::to_string(problem.ownedDeleted);
-  field("deleted");
+  appendKey(out, "deleted");
   out += '[';
   for (const GUID& guid : problem.deleted) {
     if (out.back() != '[') out += ',';
     appendJsonString(formatGuid(guid), out);
   }
   out += ']';
-  field("changed");
+  appendKey(out, "changed");
   out += '[';
   for (const ReportedValue& value : problem.changed) {
     if (out.back() != '[') out += ',';
     out += '{';
-    field("object");
+    appendKey(out, "object");
     appendJsonString(formatGuid(value.object), out);
-    field("attribute");
+    appendKey(out, "attribute");
     appendJsonString(hex32(value.attribute), out);
     out += '}';
   }
   out += ']';
-  field("evidence");
+  appendKey(out, "evidence");
   out += '{';
   for (const auto& [name, value] : problem.evidence) {
     if (out.back() != '{') out += ',';
@@ -325,39 +387,63 @@ void appendProblemJson(std::string& out, const ReportedProblem& problem) {
 
 void writeJsonReport(std::ostream& out, const std::string& command, const std::string& store,
                      const std::vector<RepairRun>& runs, const std::string& outcome, int exitCode) {
-  using nlohmann::ordered_json;
-  // Objects from the start: indexing a null value makes it an object in
-  // place, and an allocation failing there leaves it unsafe to destroy.
-  ordered_json report = ordered_json::object();
-  report["format"] = "vddb-report/1";
-  report["command"] = command;
-  report["store"] = store;
-  report["outcome"] = outcome;
-  report["exitCode"] = exitCode;
-  ordered_json jsonRuns = ordered_json::array();
+  // Written by hand, as the journal's note is: this report comes after the
+  // save, and memory running out here must leave an error, not an abort.
+  using encoding::appendJsonString;
+  std::string json = "{";
+  appendKey(json, "format");
+  appendJsonString("vddb-report/1", json);
+  appendKey(json, "command");
+  appendJsonString(command, json);
+  appendKey(json, "store");
+  // A file name need not be UTF-8; what is not becomes U+FFFD.
+  std::string storeName;
+  encoding::appendUtf8(encoding::utf8ToUtf16(store), storeName);
+  appendJsonString(storeName, json);
+  appendKey(json, "outcome");
+  appendJsonString(outcome, json);
+  appendKey(json, "exitCode");
+  json += std::to_string(exitCode);
+  appendKey(json, "runs");
+  json += '[';
   for (const RepairRun& run : runs) {
-    ordered_json jsonRun = ordered_json::object();
-    ordered_json passes = ordered_json::array();
+    if (json.back() != '[') json += ',';
+    json += '{';
+    appendKey(json, "passes");
+    json += '[';
     for (const ReportedPass& pass : run.passes) {
-      passes.push_back({{"row", pass.row},
-                        {"name", pass.name},
-                        {"problems", pass.problems},
-                        {"endedEarly", pass.endedEarly},
-                        {"status", pass.status}});
+      if (json.back() != '[') json += ',';
+      json += '{';
+      appendKey(json, "row");
+      json += std::to_string(pass.row);
+      appendKey(json, "name");
+      appendJsonString(pass.name, json);
+      appendKey(json, "problems");
+      json += std::to_string(pass.problems);
+      appendKey(json, "endedEarly");
+      json += pass.endedEarly ? "true" : "false";
+      appendKey(json, "status");
+      json += std::to_string(pass.status);
+      json += '}';
     }
-    ordered_json problems = ordered_json::array();
+    json += ']';
+    appendKey(json, "problems");
+    json += '[';
     for (const ReportedProblem& problem : run.problems) {
-      std::string record;
-      appendProblemJson(record, problem);
-      problems.push_back(ordered_json::parse(record));
+      if (json.back() != '[') json += ',';
+      appendProblemJson(json, problem);
     }
-    jsonRun["passes"] = std::move(passes);
-    jsonRun["problems"] = std::move(problems);
-    jsonRun["total"] = run.changeCount();
-    jsonRuns.push_back(std::move(jsonRun));
+    json += ']';
+    appendKey(json, "total");
+    json += std::to_string(run.changeCount());
+    json += '}';
   }
-  report["runs"] = std::move(jsonRuns);
-  out << report.dump(2, ' ', false, ordered_json::error_handler_t::replace) << "\n";
+  json += "]}";
+  std::string text;
+  text.reserve(json.size() * 2);
+  appendIndented(json, text);
+  text += '\n';
+  out << text;
 }
 
 }  // namespace vddb::tool
