@@ -52,6 +52,21 @@ bool isIntegerLiteral(std::string_view literal) {
   return literal.find_first_of(".eE") == std::string_view::npos;
 }
 
+// Empties `value` from its leaves up. The JSON library's destructor of a
+// non-empty array or object allocates a work list, and so ends the process
+// when memory has run out; an empty one it frees without allocating.
+void dismantle(json& value) noexcept {
+  if (value.is_array()) {
+    auto& items = value.get_ref<json::array_t&>();
+    for (json& item : items) dismantle(item);
+    items.clear();
+  } else if (value.is_object()) {
+    auto& members = value.get_ref<json::object_t&>();
+    for (auto& member : members) dismantle(member.second);
+    members.clear();
+  }
+}
+
 // A SAX handler that keeps one class or object entry in memory at a time.
 class Loader final : public nlohmann::json_sax<json> {
  public:
@@ -63,6 +78,14 @@ class Loader final : public nlohmann::json_sax<json> {
         _canRescan(canRescan),
         _objectsOnly(objectsOnly),
         _catalogReady(objectsOnly) {}
+  // Also on the way out of a parse that ran out of memory, with an entry
+  // half read.
+  ~Loader() override {
+    dismantle(_entry);
+    for (json& entry : _pending) dismantle(entry);
+  }
+  Loader(const Loader&) = delete;
+  Loader& operator=(const Loader&) = delete;
 
   bool null() override { return scalar(json(nullptr)); }
   bool boolean(bool v) override { return scalar(json(v)); }
@@ -174,6 +197,7 @@ class Loader final : public nlohmann::json_sax<json> {
     if (!_catalogReady && !applyClasses()) return _result;
     for (json& o : _pending) {
       if (!object(o)) return _result;
+      dismantle(o);
     }
     _pending.clear();
     return S_OK;
@@ -242,6 +266,7 @@ class Loader final : public nlohmann::json_sax<json> {
   // --- building one entry ---
   json* place(json value) {
     if (_stack.empty()) {
+      dismantle(_entry);  // the entry before, read: see dismantle
       _entry = std::move(value);
       return &_entry;
     }
@@ -403,6 +428,7 @@ class Loader final : public nlohmann::json_sax<json> {
     _catalogReady = true;
     for (json& o : _pending) {
       if (!object(o)) return false;
+      dismantle(o);
     }
     _pending.clear();
     return true;

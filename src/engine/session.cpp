@@ -171,8 +171,11 @@ HRESULT StoreSession::openFromJson(std::string_view json, std::unique_ptr<StoreS
   });
 }
 
-HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool replace,
-                            std::string* error) {
+namespace {
+
+// `temp`: the new store's file, once there is one.
+HRESULT createFromJson(std::istream& json, const std::string& path, bool replace, std::string& temp,
+                       std::string* error) {
   const auto fail = [&](HRESULT hr, const std::string& text) {
     if (error != nullptr) *error = text;
     return hr;
@@ -210,7 +213,6 @@ HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool re
     }
   }
 
-  std::string temp;
   if (!platform::createUniqueFile(path + ".loading-", temp, &why)) return fail(kStorageIo, why);
 
   std::shared_ptr<Store> store;
@@ -224,10 +226,31 @@ HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool re
   if (hr >= 0 && !platform::replaceFile(temp, path, &why)) hr = fail(kStorageIo, why);
   if (hr < 0) {
     platform::removeFile(temp);
+    temp.clear();
     return hr;
   }
-  platform::syncFolderOf(path);
+  temp.clear();  // in place now: from here on the load has succeeded
+  guarded([&] {
+    platform::syncFolderOf(path);
+    return S_OK;
+  });
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT createStoreFromJson(std::istream& json, const std::string& path, bool replace,
+                            std::string* error) {
+  std::string temp;
+  const HRESULT hr = guarded([&] { return createFromJson(json, path, replace, temp, error); });
+  if (hr == E_OUTOFMEMORY) {
+    // A half-made file goes (the store that wrote it closed on the way out),
+    // and the path is as it was.
+    if (!temp.empty()) guarded([&] { return platform::removeFile(temp) ? S_OK : E_FAIL; });
+    // Short enough for the string's own buffer: no allocation.
+    if (error != nullptr && error->empty()) *error = "out of memory";
+  }
+  return hr;
 }
 
 std::size_t liveInterfaceCount() noexcept { return liveObjectCount(); }

@@ -1,6 +1,7 @@
 // Store files: creating from JSON, opening, the write lock, commit and
-// rollback across sessions, and refusing files that are missing, foreign or
-// damaged without changing a byte of them.
+// rollback across sessions, loads that run out of memory, and refusing
+// files that are missing, foreign or damaged without changing a byte of
+// them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -16,6 +17,7 @@
 #include "engine/engine.h"
 #include "engine/store.h"
 #include "engine_test_util.h"
+#include "support/fault_new.h"
 
 namespace vddb::engine::test {
 namespace {
@@ -259,11 +261,14 @@ class OneWayBuffer : public std::streambuf {
   std::string _text;
 };
 
-TEST_F(FileStoreTest, ObjectsBeforeClassesLoadFromSeekableAndOneWayStreams) {
-  const std::string json = R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
+const std::string kObjectsBeforeClasses =
+    R"({"objects": [{"guid": "00000001-0000-0000-0000-000000000000",
       "class": "c0000000-0000-0000-0000-000000000002", "values": {"0x10000001": 5}}],
       "classes": [{"guid": "c0000000-0000-0000-0000-000000000002",
                    "attributes": [{"id": "0x10000001", "type": "int"}]}]})";
+
+TEST_F(FileStoreTest, ObjectsBeforeClassesLoadFromSeekableAndOneWayStreams) {
+  const std::string& json = kObjectsBeforeClasses;
   std::istringstream seekable(json);
   ASSERT_EQ(createStoreFromJson(seekable, dir.file("a.sqlite"), false), S_OK);
   OneWayBuffer buffer(json);
@@ -272,6 +277,61 @@ TEST_F(FileStoreTest, ObjectsBeforeClassesLoadFromSeekableAndOneWayStreams) {
   ASSERT_EQ(createStoreFromJson(oneWay, dir.file("b.sqlite"), false), S_OK);
   EXPECT_THAT(dumpFile(dir.file("a.sqlite")), HasSubstr("\"0x10000001\": 5"));
   EXPECT_EQ(dumpFile(dir.file("a.sqlite")), dumpFile(dir.file("b.sqlite")));
+}
+
+// Each allocation of a load through operator new failing in turn, once or
+// from then on: the load makes the whole store, or fails with "out of
+// memory" and leaves no file behind; never a crash. Objects before their
+// classes are read twice from a stream that can seek, and held until the
+// classes come from one that cannot.
+TEST_F(FileStoreTest, ALoadThatRunsOutOfMemoryMakesTheWholeStoreOrNothing) {
+  struct Input {
+    const char* name;
+    const std::string& json;
+    bool oneWay;
+  };
+  const Input inputs[] = {{"classes first", kSmallStore, false},
+                          {"objects first", kObjectsBeforeClasses, false},
+                          {"objects first, one way", kObjectsBeforeClasses, true}};
+  const std::string target = dir.file("loaded.sqlite");
+  for (const Input& input : inputs) {
+    std::istringstream whole(input.json);
+    ASSERT_EQ(createStoreFromJson(whole, target, false), S_OK);
+    const std::string expected = dumpFile(target);
+    std::filesystem::remove(target);
+    for (const bool persistent : {false, true}) {
+      std::uint64_t runs = 0;
+      for (std::uint64_t nth = 1;; ++nth, ++runs) {
+        SCOPED_TRACE(std::string(input.name) + ", allocation " + std::to_string(nth) +
+                     (persistent ? " and on" : ""));
+        std::istringstream seekable(input.json);
+        OneWayBuffer buffer(input.json);
+        std::istream oneWay(&buffer);
+        std::string error;
+        HRESULT hr = E_FAIL;
+        bool fired = false;
+        {
+          vddb::test::FaultNew memory;
+          memory.arm(nth, persistent);
+          hr = createStoreFromJson(input.oneWay ? oneWay : seekable, target, false, &error);
+          fired = memory.disarm();
+        }
+        if (hr >= 0) {
+          ASSERT_EQ(dumpFile(target), expected);
+          std::filesystem::remove(target);
+        } else {
+          ASSERT_EQ(hr, E_OUTOFMEMORY) << error;
+          EXPECT_EQ(error, "out of memory");
+          ASSERT_THAT(dir.names(), ElementsAre("ddb.sqlite"));
+        }
+        if (!fired) {
+          EXPECT_EQ(hr, S_OK);
+          break;
+        }
+      }
+      EXPECT_GT(runs, 50U);
+    }
+  }
 }
 
 TEST_F(FileStoreTest, MissingStoreIsReportedAndNotCreated) {

@@ -182,7 +182,7 @@ bool ReportCollector::describeCommit(engine::CommitNote& note) noexcept {
   try {
     // Written by hand: this runs inside the save, and the JSON library's
     // values cannot be cleaned up safely once an allocation of theirs failed.
-    note.report = "[";
+    note.report.assign(1, '[');
     for (const ReportedProblem& problem : _run.problems) {
       if (note.report.size() > 1) note.report += ',';
       appendProblemJson(note.report, problem);

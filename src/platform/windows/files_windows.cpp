@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/win32.h"
@@ -81,12 +82,12 @@ bool createUniqueFile(const std::string& prefix, std::string& path, std::string*
     std::snprintf(suffix, sizeof suffix, "%lx%08x",
                   static_cast<unsigned long>(::GetCurrentProcessId()),
                   static_cast<unsigned>(::GetTickCount()) * 2654435761U + counter.fetch_add(1));
-    const std::string name = prefix + suffix;
+    std::string name = prefix + suffix;
     const HANDLE file = ::CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       ::CloseHandle(file);
-      path = name;
+      path = std::move(name);  // allocates nothing: the file is never left unnamed
       return true;
     }
     const DWORD code = ::GetLastError();
