@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -197,6 +198,95 @@ TEST_F(JournalTest, HistoryIsBoundedAndPrunedByHand) {
   EXPECT_EQ(list.front().number, 101);
   ASSERT_EQ(journal(&vddb::tool::runUndo), 0) << said;
   EXPECT_EQ(dump(), beforeLast);
+}
+
+// A value change that a record of the entry's report claims is shown under
+// that record. And each allocation of history, show and show --json failing
+// in turn, once or from then on: the output is whole, or the command fails
+// (exit 8, as vddb ends when memory runs out); never an abort. The JSON
+// output is laid out as the JSON library lays out the same values.
+TEST_F(JournalTest, ShowAndHistoryAreWholeOrFailWhenMemoryRunsOut) {
+  loadExample();
+  struct Report final : vddb::engine::ChangeObserver {
+    void objectDeleted(const GUID&, const GUID&) noexcept override {}
+    void valueChanged(const GUID&, std::uint32_t) noexcept override {}
+    bool describeCommit(vddb::engine::CommitNote& note) noexcept override {
+      note.report =
+          R"([{"code":"P0000","message":"a record","deleted":[],"changed":[)"
+          R"({"object":"01000001-0000-4000-8000-000000000001","attribute":"0x20C00021"}]}])";
+      note.problems = 1;
+      return true;
+    }
+  } report;
+  {
+    std::unique_ptr<StoreSession> s;
+    ASSERT_GE(StoreSession::open(store, s), 0);
+    s->setChangeObserver(&report);
+    tScopedRef<IStorageObject> object;
+    ASSERT_GE(s->storage()->openObject(*vddb::parseGuid("01000001-0000-4000-8000-000000000001"),
+                                       object.put()),
+              0);
+    ASSERT_GE(object->setReference(0x20C00021, object.get()), 0);
+    ASSERT_GE(s->commit(), 0);
+  }
+  ASSERT_EQ(repair(), 1);
+  ASSERT_EQ(journal(&vddb::tool::runShow, 1), 0) << said;
+  EXPECT_NE(said.find("P0000 a record\n  changed 01000001-0000-4000-8000-000000000001 "
+                      "0x20C00021: \"08000001-0000-4000-8000-000000000001\" -> "
+                      "\"01000001-0000-4000-8000-000000000001\"\n"),
+            std::string::npos)
+      << said;
+
+  struct Command {
+    const char* name;
+    int (*run)(const JournalCommand&, std::ostream&, std::ostream&);
+    std::int64_t entry;
+    bool json;
+  };
+  const Command commands[] = {{"history --json", &vddb::tool::runHistory, 0, true},
+                              {"show 1", &vddb::tool::runShow, 1, false},
+                              {"show 2", &vddb::tool::runShow, 2, false},
+                              {"show --json 2", &vddb::tool::runShow, 2, true}};
+  for (const Command& c : commands) {
+    JournalCommand command;
+    command.store = store;
+    command.entry = c.entry;
+    command.json = c.json;
+    std::ostringstream whole;
+    ASSERT_EQ(c.run(command, whole, whole), 0) << whole.str();
+    if (c.json) {
+      EXPECT_EQ(whole.str(), nlohmann::ordered_json::parse(whole.str()).dump(2) + "\n") << c.name;
+    }
+    for (const bool persistent : {false, true}) {
+      std::uint64_t runs = 0;
+      for (std::uint64_t nth = 1;; nth += 7, ++runs) {
+        SCOPED_TRACE(std::string(c.name) + ", allocation " + std::to_string(nth) +
+                     (persistent ? " and on" : ""));
+        std::ostringstream out(std::string(1 << 16, ' ')), err(std::string(4096, ' '));
+        int exitCode = -1;
+        bool fired = false;
+        {
+          vddb::test::FaultNew memory;
+          memory.arm(nth, persistent);
+          try {
+            exitCode = c.run(command, out, err);
+          } catch (const std::bad_alloc&) {
+            exitCode = 8;  // "vddb: out of memory"
+          }
+          fired = memory.disarm();
+        }
+        if (exitCode != 8) {
+          ASSERT_EQ(exitCode, 0);
+          ASSERT_TRUE(out.str().substr(0, static_cast<std::size_t>(out.tellp())) == whole.str());
+        }
+        if (!fired) {
+          EXPECT_EQ(exitCode, 0);
+          break;
+        }
+      }
+      EXPECT_GT(runs, 20U);
+    }
+  }
 }
 
 // The previous release's store (schema 2, the example store as it wrote

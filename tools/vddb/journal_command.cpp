@@ -6,9 +6,13 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "encoding/quote.h"
 #include "engine/engine.h"
+#include "json_text.h"
 #include "repair_command.h"
 #include "store/guid.h"
 
@@ -18,7 +22,6 @@ namespace {
 using engine::JournalEntry;
 using engine::JournalSummary;
 using engine::StoreSession;
-using nlohmann::ordered_json;
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 8;
@@ -34,29 +37,39 @@ std::string attributeText(std::uint32_t id) {
   return text;
 }
 
-ordered_json summaryJson(const JournalSummary& e) {
-  return {{"number", e.number},   {"time", e.time},
-          {"program", e.program}, {"command", e.command},
-          {"deleted", e.deleted}, {"created", e.created},
-          {"changed", e.changed}, {"problems", e.problems < 0 ? ordered_json() : ordered_json(e.problems)},
-          {"bytes", e.bytes}};
+void appendSummaryJson(const JournalSummary& e, std::string& out) {
+  out += '{';
+  appendKey(out, "number");
+  out += std::to_string(e.number);
+  appendKey(out, "time");
+  encoding::appendJsonString(e.time, out);
+  appendKey(out, "program");
+  encoding::appendJsonString(e.program, out);
+  appendKey(out, "command");
+  encoding::appendJsonString(e.command, out);
+  for (const auto& [name, count] :
+       {std::pair{"deleted", e.deleted}, std::pair{"created", e.created},
+        std::pair{"changed", e.changed}}) {
+    appendKey(out, name);
+    out += std::to_string(count);
+  }
+  appendKey(out, "problems");
+  out += e.problems < 0 ? std::string("null") : std::to_string(e.problems);
+  appendKey(out, "bytes");
+  out += std::to_string(e.bytes);
+  out += '}';
 }
 
 std::string who(const JournalSummary& e) {
   return e.command.empty() ? e.program : e.program + " " + e.command;
 }
 
-// A JSON text the engine made, as a value; text that does not parse (it
-// always should) is kept as a string rather than lost.
-ordered_json parsed(const std::string& text) {
-  if (text.empty()) return nullptr;
-  ordered_json value = ordered_json::parse(text, nullptr, false);
-  return value.is_discarded() ? ordered_json(text) : value;
-}
-
 // An object of the entry as the dump shows it, indented under its heading.
 void writeObject(std::ostream& out, const std::string& json, const char* indent) {
-  const std::string text = parsed(json).dump(2, ' ', false, ordered_json::error_handler_t::replace);
+  std::string compact;
+  appendStoredJson(json, compact);
+  std::string text;
+  appendIndented(compact, text);
   out << indent;
   for (const char c : text) {
     out << c;
@@ -67,12 +80,89 @@ void writeObject(std::ostream& out, const std::string& json, const char* indent)
 
 void writeChange(std::ostream& out, const engine::JournalValueChange& c, const char* indent) {
   const auto side = [](const std::string& v) {
-    return v.empty() ? std::string("(none)")
-                     : parsed(v).dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+    std::string text;
+    if (v.empty()) {
+      text = "(none)";
+    } else {
+      appendStoredJson(v, text);
+    }
+    return text;
   };
   out << indent << formatGuid(c.object) << " " << attributeText(c.attribute) << ": "
       << side(c.before) << " -> " << side(c.after) << "\n";
 }
+
+// What show tells of each record of a repair's report.
+struct ReportRecord {
+  std::string code;
+  std::string message;
+  std::vector<std::string> deleted;
+  std::vector<std::pair<std::string, std::string>> changed;  // object, attribute
+};
+
+// Reads the records of a report without building the JSON library's
+// values: depth 1 is the list, 2 a record, 3 its "deleted" or "changed"
+// list, 4 one change. Members of other types or places are passed over.
+class RecordReader final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  std::vector<ReportRecord> records;
+  bool isList = false;
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool string(string_t& v) override {
+    if (_depth == 2 && _key == "code") records.back().code = std::move(v);
+    if (_depth == 2 && _key == "message") records.back().message = std::move(v);
+    if (_depth == 3 && _list == List::kDeleted) records.back().deleted.push_back(std::move(v));
+    if (_depth == 4 && _key == "object") _change.first = std::move(v);
+    if (_depth == 4 && _key == "attribute") _change.second = std::move(v);
+    return true;
+  }
+  bool key(string_t& k) override {
+    _key = std::move(k);
+    return true;
+  }
+  bool start_object(std::size_t) override {
+    ++_depth;
+    if (_depth == 2 && isList) records.emplace_back();
+    if (_depth == 4) _change = {};
+    return true;
+  }
+  bool end_object() override {
+    if (_depth == 4 && _list == List::kChanged)
+      records.back().changed.push_back(std::move(_change));
+    --_depth;
+    return true;
+  }
+  bool start_array(std::size_t) override {
+    ++_depth;
+    if (_depth == 1) isList = true;
+    if (_depth == 3)
+      _list = _key == "deleted"   ? List::kDeleted
+              : _key == "changed" ? List::kChanged
+                                  : List::kOther;
+    return true;
+  }
+  bool end_array() override {
+    if (_depth == 3) _list = List::kOther;
+    --_depth;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  enum class List { kOther, kDeleted, kChanged };
+  int _depth = 0;
+  std::string _key;
+  List _list = List::kOther;
+  std::pair<std::string, std::string> _change;
+};
 
 std::string counted(std::int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -94,26 +184,28 @@ void writeEntryText(std::ostream& out, const JournalEntry& entry) {
   std::vector<bool> shown(entry.changed.size(), false);
   std::set<GUID, GuidLess> shownObjects;
 
-  const ordered_json records = parsed(entry.report);
-  if (records.is_array()) {
+  RecordReader reader;
+  if (!entry.report.empty() && !nlohmann::json::sax_parse(entry.report, &reader)) reader = {};
+  const bool reported = reader.isList;
+  if (reported) {
     out << counted(entry.summary.problems, "problem", "problems") << " in the repair's report\n";
-    for (const ordered_json& record : records) {
-      out << record.value("code", "") << " " << record.value("message", "") << "\n";
-      for (const ordered_json& guid : record.value("deleted", ordered_json::array())) {
-        const auto object = guid.is_string() ? parseGuid(guid.get<std::string>()) : std::nullopt;
+    for (const ReportRecord& record : reader.records) {
+      out << record.code << " " << record.message << "\n";
+      for (const std::string& guid : record.deleted) {
+        const auto object = parseGuid(guid);
         if (!object) continue;
         const auto it = deleted.find(*object);
         if (it == deleted.end() || !shownObjects.insert(*object).second) continue;
         out << "  deleted:\n";
         writeObject(out, *it->second, "    ");
       }
-      for (const ordered_json& value : record.value("changed", ordered_json::array())) {
-        const std::string attribute = value.value("attribute", "");
-        const auto object = parseGuid(value.value("object", ""));
+      for (const auto& [guid, attribute] : record.changed) {
+        const auto object = parseGuid(guid);
         if (!object) continue;
         for (std::size_t i = 0; i < entry.changed.size(); ++i) {
           const auto& c = entry.changed[i];
-          if (shown[i] || !(c.object == *object) || attributeText(c.attribute) != attribute) continue;
+          if (shown[i] || !(c.object == *object) || attributeText(c.attribute) != attribute)
+            continue;
           shown[i] = true;
           writeChange(out, c, "  changed ");
         }
@@ -127,8 +219,8 @@ void writeEntryText(std::ostream& out, const JournalEntry& entry) {
   };
   for (const auto& o : entry.deleted) {
     if (shownObjects.count(o.guid) != 0) continue;
-    heading(records.is_array() ? "Changes that no record explains:" : "Deleted objects:");
-    if (records.is_array()) out << "  deleted:\n";
+    heading(reported ? "Changes that no record explains:" : "Deleted objects:");
+    if (reported) out << "  deleted:\n";
     writeObject(out, o.json, "    ");
   }
   headed = false;
@@ -144,27 +236,54 @@ void writeEntryText(std::ostream& out, const JournalEntry& entry) {
   }
 }
 
-ordered_json entryJson(const std::string& store, const JournalEntry& entry) {
-  ordered_json doc;
-  doc["format"] = "vddb-entry/1";
-  doc["store"] = store;
-  doc["entry"] = summaryJson(entry.summary);
+// The entry as show --json writes it, compact.
+std::string entryJson(const std::string& store, const JournalEntry& entry) {
+  std::string json = "{";
+  appendKey(json, "format");
+  encoding::appendJsonString("vddb-entry/1", json);
+  appendKey(json, "store");
+  appendStringJson(store, json);
+  appendKey(json, "entry");
+  appendSummaryJson(entry.summary, json);
   for (const auto& [name, objects] :
        {std::pair{"deletedObjects", &entry.deleted}, std::pair{"createdObjects", &entry.created}}) {
-    ordered_json list = ordered_json::array();
-    for (const auto& o : *objects) list.push_back(parsed(o.json));
-    doc[name] = std::move(list);
+    appendKey(json, name);
+    json += '[';
+    for (const auto& o : *objects) {
+      if (json.back() != '[') json += ',';
+      appendStoredJson(o.json, json);
+    }
+    json += ']';
   }
-  ordered_json changed = ordered_json::array();
+  appendKey(json, "changedValues");
+  json += '[';
   for (const auto& c : entry.changed) {
-    changed.push_back({{"object", formatGuid(c.object)},
-                       {"attribute", attributeText(c.attribute)},
-                       {"before", parsed(c.before)},
-                       {"after", parsed(c.after)}});
+    if (json.back() != '[') json += ',';
+    json += '{';
+    appendKey(json, "object");
+    encoding::appendJsonString(formatGuid(c.object), json);
+    appendKey(json, "attribute");
+    encoding::appendJsonString(attributeText(c.attribute), json);
+    appendKey(json, "before");
+    appendStoredJson(c.before, json);
+    appendKey(json, "after");
+    appendStoredJson(c.after, json);
+    json += '}';
   }
-  doc["changedValues"] = std::move(changed);
-  doc["problems"] = parsed(entry.report);
-  return doc;
+  json += ']';
+  appendKey(json, "problems");
+  appendStoredJson(entry.report, json);
+  json += '}';
+  return json;
+}
+
+// `compact` laid out, on `out`.
+void writeIndented(std::ostream& out, const std::string& compact) {
+  std::string text;
+  text.reserve(compact.size() * 2);
+  appendIndented(compact, text);
+  text += '\n';
+  out << text;
 }
 
 }  // namespace
@@ -178,8 +297,9 @@ int runHistory(const JournalCommand& command, std::ostream& out, std::ostream& e
     hr = session->pruneJournal(*command.prune, dropped);
     if (hr >= 0) hr = session->commit();
     if (hr < 0) {
-      return fail(err, "history", command.store,
-                  "the journal could not be pruned: " + describeResult(hr) + "; nothing was changed");
+      return fail(
+          err, "history", command.store,
+          "the journal could not be pruned: " + describeResult(hr) + "; nothing was changed");
     }
     out << "dropped " << counted(dropped, "entry", "entries") << "\n";
     return kExitDone;
@@ -190,13 +310,19 @@ int runHistory(const JournalCommand& command, std::ostream& out, std::ostream& e
   hr = session->journal(entries);
   if (hr < 0) return fail(err, "history", command.store, describeResult(hr));
   if (command.json) {
-    ordered_json doc;
-    doc["format"] = "vddb-history/1";
-    doc["store"] = command.store;
-    ordered_json list = ordered_json::array();
-    for (const JournalSummary& e : entries) list.push_back(summaryJson(e));
-    doc["entries"] = std::move(list);
-    out << doc.dump(2, ' ', false, ordered_json::error_handler_t::replace) << "\n";
+    std::string json = "{";
+    appendKey(json, "format");
+    encoding::appendJsonString("vddb-history/1", json);
+    appendKey(json, "store");
+    appendStringJson(command.store, json);
+    appendKey(json, "entries");
+    json += '[';
+    for (const JournalSummary& e : entries) {
+      if (json.back() != '[') json += ',';
+      appendSummaryJson(e, json);
+    }
+    json += "]}";
+    writeIndented(out, json);
     return kExitDone;
   }
   if (entries.empty()) {
@@ -227,8 +353,7 @@ int runShow(const JournalCommand& command, std::ostream& out, std::ostream& err)
   hr = session->journalEntry(command.entry, entry, &error);
   if (hr < 0) return fail(err, "show", command.store, error.empty() ? describeResult(hr) : error);
   if (command.json) {
-    out << entryJson(command.store, entry).dump(2, ' ', false, ordered_json::error_handler_t::replace)
-        << "\n";
+    writeIndented(out, entryJson(command.store, entry));
   } else {
     writeEntryText(out, entry);
   }

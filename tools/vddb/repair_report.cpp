@@ -10,6 +10,7 @@
 
 #include "encoding/quote.h"
 #include "encoding/utf.h"
+#include "json_text.h"
 #include "store/guid.h"
 
 namespace vddb::tool {
@@ -263,72 +264,6 @@ void writeTextReport(std::ostream& out, const std::vector<RepairRun>& runs) {
   }
 }
 
-namespace {
-
-// `"name":` in the object being written, after a comma unless it is the
-// object's first member.
-void appendKey(std::string& out, const char* name) {
-  out += out.back() == '{' ? "\"" : ",\"";
-  out += name;
-  out += "\":";
-}
-
-// `compact` JSON, with no space outside its strings, laid out as the JSON
-// library's dump with an indent of 2 lays it out.
-void appendIndented(std::string_view compact, std::string& out) {
-  std::size_t depth = 0;
-  const auto newline = [&] {
-    out += '\n';
-    out.append(2 * depth, ' ');
-  };
-  bool inString = false;
-  for (std::size_t i = 0; i < compact.size(); ++i) {
-    const char c = compact[i];
-    if (inString) {
-      out += c;
-      if (c == '\\') {
-        out += compact[++i];
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        inString = true;
-        out += c;
-        break;
-      case '{':
-      case '[':
-        out += c;
-        if (i + 1 < compact.size() && (compact[i + 1] == '}' || compact[i + 1] == ']')) {
-          out += compact[++i];  // {} and [] stay on one line
-        } else {
-          ++depth;
-          newline();
-        }
-        break;
-      case '}':
-      case ']':
-        --depth;
-        newline();
-        out += c;
-        break;
-      case ',':
-        out += c;
-        newline();
-        break;
-      case ':':
-        out += ": ";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
-}  // namespace
-
 void appendProblemJson(std::string& out, const ReportedProblem& problem) {
   using encoding::appendJsonString;
   const auto guidOrNull = [&out](bool has, const GUID& guid) {
@@ -396,10 +331,7 @@ void writeJsonReport(std::ostream& out, const std::string& command, const std::s
   appendKey(json, "command");
   appendJsonString(command, json);
   appendKey(json, "store");
-  // A file name need not be UTF-8; what is not becomes U+FFFD.
-  std::string storeName;
-  encoding::appendUtf8(encoding::utf8ToUtf16(store), storeName);
-  appendJsonString(storeName, json);
+  appendStringJson(store, json);
   appendKey(json, "outcome");
   appendJsonString(outcome, json);
   appendKey(json, "exitCode");

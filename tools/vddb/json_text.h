@@ -1,0 +1,29 @@
+// JSON text written and read without the JSON library's values, for the
+// commands that must end with an error, not an abort, when memory runs out:
+// those values allocate as they are destroyed, so one that is cleaned up
+// after an allocation failed ends the process.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vddb::tool {
+
+// `"name":` in the object being written into `out`, after a comma unless
+// it is the object's first member.
+void appendKey(std::string& out, const char* name);
+
+// `compact` JSON, with no space outside its strings, laid out as the JSON
+// library's dump with an indent of 2 lays it out.
+void appendIndented(std::string_view compact, std::string& out);
+
+// Any text as a JSON string, a file name say, which need not be UTF-8:
+// what is not becomes U+FFFD.
+void appendStringJson(const std::string& text, std::string& out);
+
+// A JSON text that this system stored (an object of a journal entry, a
+// value, a report): itself when it is JSON, as it always should be, else
+// the text as a JSON string (what is not UTF-8 as U+FFFD); null when empty.
+void appendStoredJson(const std::string& text, std::string& out);
+
+}  // namespace vddb::tool
