@@ -24,7 +24,7 @@ void appendIndented(std::string_view compact, std::string& out) {
     const char c = compact[i];
     if (inString) {
       out += c;
-      if (c == '\\') {
+      if (c == '\\' && i + 1 < compact.size()) {
         out += compact[++i];
       } else if (c == '"') {
         inString = false;
@@ -48,7 +48,7 @@ void appendIndented(std::string_view compact, std::string& out) {
         break;
       case '}':
       case ']':
-        --depth;
+        if (depth > 0) --depth;  // valid JSON never closes more than it opened
         newline();
         out += c;
         break;

@@ -14,7 +14,8 @@ namespace vddb::tool {
 void appendKey(std::string& out, const char* name);
 
 // `compact` JSON, with no space outside its strings, laid out as the JSON
-// library's dump with an indent of 2 lays it out.
+// library's dump with an indent of 2 lays it out. Space that a stored text
+// holds is kept as it is.
 void appendIndented(std::string_view compact, std::string& out);
 
 // Any text as a JSON string, a file name say, which need not be UTF-8:
