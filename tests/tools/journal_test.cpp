@@ -78,6 +78,30 @@ class JournalTest : public ::testing::Test {
     EXPECT_GE(s->journal(list), 0);
     return list;
   }
+  // Commits one changed value (a reference of the example's first chassis)
+  // with `report` as the entry's report, as a repair's would be.
+  void commitWithReport(std::string report) {
+    struct Report final : vddb::engine::ChangeObserver {
+      std::string text;
+      void objectDeleted(const GUID&, const GUID&) noexcept override {}
+      void valueChanged(const GUID&, std::uint32_t) noexcept override {}
+      bool describeCommit(vddb::engine::CommitNote& note) noexcept override {
+        note.report = text;
+        note.problems = 1;
+        return true;
+      }
+    } observer;
+    observer.text = std::move(report);
+    std::unique_ptr<StoreSession> s;
+    ASSERT_GE(StoreSession::open(store, s), 0);
+    s->setChangeObserver(&observer);
+    tScopedRef<IStorageObject> object;
+    ASSERT_GE(s->storage()->openObject(*vddb::parseGuid("01000001-0000-4000-8000-000000000001"),
+                                       object.put()),
+              0);
+    ASSERT_GE(object->setReference(0x20C00021, object.get()), 0);
+    ASSERT_GE(s->commit(), 0);
+  }
   void sql(const char* text) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(store.c_str(), &db), SQLITE_OK);
@@ -200,6 +224,30 @@ TEST_F(JournalTest, HistoryIsBoundedAndPrunedByHand) {
   EXPECT_EQ(dump(), beforeLast);
 }
 
+// A report of any shape, as a damaged or foreign store may hold, is shown
+// as far as it has the shape of records, and never fails show.
+TEST_F(JournalTest, ShowReadsAReportOfAnyShape) {
+  const struct {
+    const char* report;
+    const char* shown;  // a line show prints
+  } cases[] = {
+      {R"({"a": {"code": "P1", "message": "m", "deleted": ["x"]}})", "Changed values:\n"},
+      {R"([["x"], 7, {"code": "P2", "message": "m", "deleted": [1, ["y"], {"z": 2}],)"
+       R"( "changed": ["s", {"object": 3}, [{"object": "x"}]]}])",
+       "P2 m\nChanged values:\n"},
+      {R"([1, "two", null])", "1 problem in the repair's report\n"},
+      {R"("a string")", "Changed values:\n"},
+      {"not JSON [", "Changed values:\n"},
+  };
+  for (const auto& c : cases) {
+    loadExample();
+    commitWithReport(c.report);
+    EXPECT_EQ(journal(&vddb::tool::runShow, 1), 0) << c.report;
+    EXPECT_NE(said.find(c.shown), std::string::npos) << c.report << "\n" << said;
+    std::filesystem::remove(store);
+  }
+}
+
 // A value change that a record of the entry's report claims is shown under
 // that record. And each allocation of history, show and show --json failing
 // in turn, once or from then on: the output is whole, or the command fails
@@ -207,28 +255,9 @@ TEST_F(JournalTest, HistoryIsBoundedAndPrunedByHand) {
 // output is laid out as the JSON library lays out the same values.
 TEST_F(JournalTest, ShowAndHistoryAreWholeOrFailWhenMemoryRunsOut) {
   loadExample();
-  struct Report final : vddb::engine::ChangeObserver {
-    void objectDeleted(const GUID&, const GUID&) noexcept override {}
-    void valueChanged(const GUID&, std::uint32_t) noexcept override {}
-    bool describeCommit(vddb::engine::CommitNote& note) noexcept override {
-      note.report =
-          R"([{"code":"P0000","message":"a record","deleted":[],"changed":[)"
-          R"({"object":"01000001-0000-4000-8000-000000000001","attribute":"0x20C00021"}]}])";
-      note.problems = 1;
-      return true;
-    }
-  } report;
-  {
-    std::unique_ptr<StoreSession> s;
-    ASSERT_GE(StoreSession::open(store, s), 0);
-    s->setChangeObserver(&report);
-    tScopedRef<IStorageObject> object;
-    ASSERT_GE(s->storage()->openObject(*vddb::parseGuid("01000001-0000-4000-8000-000000000001"),
-                                       object.put()),
-              0);
-    ASSERT_GE(object->setReference(0x20C00021, object.get()), 0);
-    ASSERT_GE(s->commit(), 0);
-  }
+  commitWithReport(
+      R"([{"code":"P0000","message":"a record","deleted":[],"changed":[)"
+      R"({"object":"01000001-0000-4000-8000-000000000001","attribute":"0x20C00021"}]}])");
   ASSERT_EQ(repair(), 1);
   ASSERT_EQ(journal(&vddb::tool::runShow, 1), 0) << said;
   EXPECT_NE(said.find("P0000 a record\n  changed 01000001-0000-4000-8000-000000000001 "

@@ -102,7 +102,8 @@ struct ReportRecord {
 
 // Reads the records of a report without building the JSON library's
 // values: depth 1 is the list, 2 a record, 3 its "deleted" or "changed"
-// list, 4 one change. Members of other types or places are passed over.
+// list, 4 one change. The report comes from the store file, which may be
+// damaged or foreign: whatever does not have this shape is passed over.
 class RecordReader final : public nlohmann::json_sax<nlohmann::json> {
  public:
   std::vector<ReportRecord> records;
@@ -115,11 +116,11 @@ class RecordReader final : public nlohmann::json_sax<nlohmann::json> {
   bool number_float(number_float_t, const string_t&) override { return true; }
   bool binary(binary_t&) override { return true; }
   bool string(string_t& v) override {
-    if (_depth == 2 && _key == "code") records.back().code = std::move(v);
-    if (_depth == 2 && _key == "message") records.back().message = std::move(v);
+    if (_depth == 2 && _inRecord && _key == "code") records.back().code = std::move(v);
+    if (_depth == 2 && _inRecord && _key == "message") records.back().message = std::move(v);
     if (_depth == 3 && _list == List::kDeleted) records.back().deleted.push_back(std::move(v));
-    if (_depth == 4 && _key == "object") _change.first = std::move(v);
-    if (_depth == 4 && _key == "attribute") _change.second = std::move(v);
+    if (_depth == 4 && _inChange && _key == "object") _change.first = std::move(v);
+    if (_depth == 4 && _inChange && _key == "attribute") _change.second = std::move(v);
     return true;
   }
   bool key(string_t& k) override {
@@ -128,23 +129,31 @@ class RecordReader final : public nlohmann::json_sax<nlohmann::json> {
   }
   bool start_object(std::size_t) override {
     ++_depth;
-    if (_depth == 2 && isList) records.emplace_back();
-    if (_depth == 4) _change = {};
+    if (_depth == 2 && isList) {
+      records.emplace_back();
+      _inRecord = true;
+    }
+    if (_depth == 4 && _list == List::kChanged) {
+      _change = {};
+      _inChange = true;
+    }
     return true;
   }
   bool end_object() override {
-    if (_depth == 4 && _list == List::kChanged)
-      records.back().changed.push_back(std::move(_change));
+    if (_depth == 4 && _inChange) records.back().changed.push_back(std::move(_change));
+    if (_depth == 4) _inChange = false;
+    if (_depth == 2) _inRecord = false;
     --_depth;
     return true;
   }
   bool start_array(std::size_t) override {
     ++_depth;
     if (_depth == 1) isList = true;
-    if (_depth == 3)
+    if (_depth == 3 && _inRecord) {
       _list = _key == "deleted"   ? List::kDeleted
               : _key == "changed" ? List::kChanged
                                   : List::kOther;
+    }
     return true;
   }
   bool end_array() override {
@@ -160,7 +169,9 @@ class RecordReader final : public nlohmann::json_sax<nlohmann::json> {
   enum class List { kOther, kDeleted, kChanged };
   int _depth = 0;
   std::string _key;
+  bool _inRecord = false;  // in a record object of the list
   List _list = List::kOther;
+  bool _inChange = false;  // in a change object of a record's "changed"
   std::pair<std::string, std::string> _change;
 };
 
