@@ -54,11 +54,12 @@ class JournalTest : public ::testing::Test {
     return vddb::tool::runRepairCommand(command, out, err);
   }
   int journal(int (*run)(const JournalCommand&, std::ostream&, std::ostream&),
-              std::int64_t entry = 0, std::optional<std::size_t> prune = {}) {
+              std::int64_t entry = 0, std::optional<std::size_t> prune = {}, bool json = false) {
     JournalCommand command;
     command.store = store;
     command.entry = entry;
     command.prune = prune;
+    command.json = json;
     std::ostringstream out, err;
     const int exitCode = run(command, out, err);
     said = out.str() + err.str();
@@ -225,7 +226,8 @@ TEST_F(JournalTest, HistoryIsBoundedAndPrunedByHand) {
 }
 
 // A report of any shape, as a damaged or foreign store may hold, is shown
-// as far as it has the shape of records, and never fails show.
+// as far as it has the shape of records, never fails show, and leaves show
+// --json's document JSON.
 TEST_F(JournalTest, ShowReadsAReportOfAnyShape) {
   const struct {
     const char* report;
@@ -238,12 +240,15 @@ TEST_F(JournalTest, ShowReadsAReportOfAnyShape) {
       {R"([1, "two", null])", "1 problem in the repair's report\n"},
       {R"("a string")", "Changed values:\n"},
       {"not JSON [", "Changed values:\n"},
+      {"\xEF\xBB\xBF[1]", "Changed values:\n"},  // JSON after a byte-order mark
   };
   for (const auto& c : cases) {
     loadExample();
     commitWithReport(c.report);
     EXPECT_EQ(journal(&vddb::tool::runShow, 1), 0) << c.report;
     EXPECT_NE(said.find(c.shown), std::string::npos) << c.report << "\n" << said;
+    EXPECT_EQ(journal(&vddb::tool::runShow, 1, {}, true), 0) << c.report;
+    EXPECT_TRUE(nlohmann::json::accept(said)) << c.report << "\n" << said;
     std::filesystem::remove(store);
   }
 }

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
 #include <string>
@@ -92,89 +91,6 @@ void writeChange(std::ostream& out, const engine::JournalValueChange& c, const c
       << side(c.before) << " -> " << side(c.after) << "\n";
 }
 
-// What show tells of each record of a repair's report.
-struct ReportRecord {
-  std::string code;
-  std::string message;
-  std::vector<std::string> deleted;
-  std::vector<std::pair<std::string, std::string>> changed;  // object, attribute
-};
-
-// Reads the records of a report without building the JSON library's
-// values: depth 1 is the list, 2 a record, 3 its "deleted" or "changed"
-// list, 4 one change. The report comes from the store file, which may be
-// damaged or foreign: whatever does not have this shape is passed over.
-class RecordReader final : public nlohmann::json_sax<nlohmann::json> {
- public:
-  std::vector<ReportRecord> records;
-  bool isList = false;
-
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool string(string_t& v) override {
-    if (_depth == 2 && _inRecord && _key == "code") records.back().code = std::move(v);
-    if (_depth == 2 && _inRecord && _key == "message") records.back().message = std::move(v);
-    if (_depth == 3 && _list == List::kDeleted) records.back().deleted.push_back(std::move(v));
-    if (_depth == 4 && _inChange && _key == "object") _change.first = std::move(v);
-    if (_depth == 4 && _inChange && _key == "attribute") _change.second = std::move(v);
-    return true;
-  }
-  bool key(string_t& k) override {
-    _key = std::move(k);
-    return true;
-  }
-  bool start_object(std::size_t) override {
-    ++_depth;
-    if (_depth == 2 && isList) {
-      records.emplace_back();
-      _inRecord = true;
-    }
-    if (_depth == 4 && _list == List::kChanged) {
-      _change = {};
-      _inChange = true;
-    }
-    return true;
-  }
-  bool end_object() override {
-    if (_depth == 4 && _inChange) records.back().changed.push_back(std::move(_change));
-    if (_depth == 4) _inChange = false;
-    if (_depth == 2) _inRecord = false;
-    --_depth;
-    return true;
-  }
-  bool start_array(std::size_t) override {
-    ++_depth;
-    if (_depth == 1) isList = true;
-    if (_depth == 3 && _inRecord) {
-      _list = _key == "deleted"   ? List::kDeleted
-              : _key == "changed" ? List::kChanged
-                                  : List::kOther;
-    }
-    return true;
-  }
-  bool end_array() override {
-    if (_depth == 3) _list = List::kOther;
-    --_depth;
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
-
- private:
-  enum class List { kOther, kDeleted, kChanged };
-  int _depth = 0;
-  std::string _key;
-  bool _inRecord = false;  // in a record object of the list
-  List _list = List::kOther;
-  bool _inChange = false;  // in a change object of a record's "changed"
-  std::pair<std::string, std::string> _change;
-};
-
 std::string counted(std::int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -195,12 +111,11 @@ void writeEntryText(std::ostream& out, const JournalEntry& entry) {
   std::vector<bool> shown(entry.changed.size(), false);
   std::set<GUID, GuidLess> shownObjects;
 
-  RecordReader reader;
-  if (!entry.report.empty() && !nlohmann::json::sax_parse(entry.report, &reader)) reader = {};
-  const bool reported = reader.isList;
+  std::vector<ReportRecord> records;
+  const bool reported = readReportRecords(entry.report, records);
   if (reported) {
     out << counted(entry.summary.problems, "problem", "problems") << " in the repair's report\n";
-    for (const ReportRecord& record : reader.records) {
+    for (const ReportRecord& record : records) {
       out << record.code << " " << record.message << "\n";
       for (const std::string& guid : record.deleted) {
         const auto object = parseGuid(guid);

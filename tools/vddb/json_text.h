@@ -6,6 +6,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vddb::tool {
 
@@ -26,5 +28,18 @@ void appendStringJson(const std::string& text, std::string& out);
 // value, a report): itself when it is JSON, as it always should be, else
 // the text as a JSON string (what is not UTF-8 as U+FFFD); null when empty.
 void appendStoredJson(const std::string& text, std::string& out);
+
+// What show tells of each record of a repair's report.
+struct ReportRecord {
+  std::string code;
+  std::string message;
+  std::vector<std::string> deleted;
+  std::vector<std::pair<std::string, std::string>> changed;  // object, attribute
+};
+
+// The records of a stored report, as far as it holds records where records
+// can be: it comes from the store file, which may be damaged or foreign.
+// False when it is no JSON list, so no report to show.
+bool readReportRecords(const std::string& report, std::vector<ReportRecord>& records);
 
 }  // namespace vddb::tool
