@@ -64,12 +64,21 @@ for file in fuzz/seeds/reg/*.reg; do
     >"$seeds/reg/$name-utf16.reg"
 done
 
-declare -A seed_dir=([fuzz_json_load]=json [fuzz_store_bytes]=store [fuzz_reg_file]=reg)
-declare -A dict=([fuzz_json_load]=fuzz/json.dict [fuzz_reg_file]=fuzz/reg.dict)
+# A journal entry's JSON texts: those of the repair reports, objects and
+# values of the end-to-end cases' expected results, whatever they hold.
+mkdir -p "$seeds/stored"
+for file in tests/e2e/cases/*/expected*.json fuzz/seeds/stored/*.json; do
+  [[ -f $file ]] && cp "$file" "$seeds/stored/$(basename "$(dirname "$file")")-$(basename "$file")"
+done
+
+declare -A seed_dir=([fuzz_json_load]=json [fuzz_store_bytes]=store [fuzz_reg_file]=reg
+                     [fuzz_stored_json]=stored)
+declare -A dict=([fuzz_json_load]=fuzz/json.dict [fuzz_reg_file]=fuzz/reg.dict
+                 [fuzz_stored_json]=fuzz/json.dict)
 
 # The targets run side by side: each gets its seconds of wall time, and a
 # CI run waits for the longest, not for their sum.
-targets=(fuzz_json_load fuzz_store_bytes fuzz_reg_file)
+targets=(fuzz_json_load fuzz_store_bytes fuzz_reg_file fuzz_stored_json)
 declare -A pid before
 for target in "${targets[@]}"; do
   corpus=$build/corpus/$target
