@@ -22,6 +22,36 @@ void appendEscape(const char* format, unsigned value, std::string& out) {
   out += buffer;
 }
 
+// The escapes JSON has a short form for (\" \\ \b \f \n \r \t); false for
+// any other byte.
+bool appendShortEscape(unsigned char c, std::string& out) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      return true;
+    case '\\':
+      out += "\\\\";
+      return true;
+    case '\b':
+      out += "\\b";
+      return true;
+    case '\f':
+      out += "\\f";
+      return true;
+    case '\n':
+      out += "\\n";
+      return true;
+    case '\r':
+      out += "\\r";
+      return true;
+    case '\t':
+      out += "\\t";
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 std::string quoteForMessage(std::string_view text, std::size_t limit) {
@@ -38,37 +68,15 @@ std::string quoteForMessage(std::string_view text, std::size_t limit) {
       ++i;
       continue;
     }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          appendEscape("\\u%04X", c, out);
-        } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-          // U+0080..U+009F: controls that some terminals act on.
-          appendEscape("\\u%04X", static_cast<unsigned char>(text[i + 1]), out);
-        } else {
-          out.append(text.substr(i, length));
-        }
+    if (appendShortEscape(c, out)) {
+      // \" \\ \n and the like
+    } else if (c < 0x20 || c == 0x7F) {
+      appendEscape("\\u%04X", c, out);
+    } else if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      // U+0080..U+009F: controls that some terminals act on.
+      appendEscape("\\u%04X", static_cast<unsigned char>(text[i + 1]), out);
+    } else {
+      out.append(text.substr(i, length));
     }
     i += length;
   }
@@ -78,40 +86,14 @@ std::string quoteForMessage(std::string_view text, std::size_t limit) {
 }
 
 void appendJsonString(std::string_view utf8, std::string& out) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   for (const char ch : utf8) {
     const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0xF]);
-        } else {
-          out.push_back(ch);
-        }
+    if (appendShortEscape(c, out)) continue;
+    if (c < 0x20) {
+      appendEscape("\\u%04x", c, out);
+    } else {
+      out.push_back(ch);
     }
   }
   out.push_back('"');
