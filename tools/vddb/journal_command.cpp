@@ -203,15 +203,6 @@ std::string entryJson(const std::string& store, const JournalEntry& entry) {
   return json;
 }
 
-// `compact` laid out, on `out`.
-void writeIndented(std::ostream& out, const std::string& compact) {
-  std::string text;
-  text.reserve(compact.size() * 2);
-  appendIndented(compact, text);
-  text += '\n';
-  out << text;
-}
-
 }  // namespace
 
 int runHistory(const JournalCommand& command, std::ostream& out, std::ostream& err) {

@@ -1,6 +1,7 @@
 #include "json_text.h"
 
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <utility>
 
 #include "encoding/quote.h"
@@ -142,6 +143,14 @@ void appendIndented(std::string_view compact, std::string& out) {
         out += c;
     }
   }
+}
+
+void writeIndented(std::ostream& out, std::string_view compact) {
+  std::string text;
+  text.reserve(compact.size() * 2);
+  appendIndented(compact, text);
+  text += '\n';
+  out << text;
 }
 
 void appendStringJson(const std::string& text, std::string& out) {

@@ -4,6 +4,7 @@
 // after an allocation failed ends the process.
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +20,9 @@ void appendKey(std::string& out, const char* name);
 // library's dump with an indent of 2 lays it out. Space that a stored text
 // holds is kept as it is.
 void appendIndented(std::string_view compact, std::string& out);
+
+// `compact` laid out so, and a newline, written to `out` at once.
+void writeIndented(std::ostream& out, std::string_view compact);
 
 // Any text as a JSON string, a file name say, which need not be UTF-8:
 // what is not becomes U+FFFD.

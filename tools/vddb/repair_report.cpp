@@ -371,11 +371,7 @@ void writeJsonReport(std::ostream& out, const std::string& command, const std::s
     json += '}';
   }
   json += "]}";
-  std::string text;
-  text.reserve(json.size() * 2);
-  appendIndented(json, text);
-  text += '\n';
-  out << text;
+  writeIndented(out, json);
 }
 
 }  // namespace vddb::tool
