@@ -79,6 +79,36 @@ class JournalTest : public ::testing::Test {
     EXPECT_GE(s->journal(list), 0);
     return list;
   }
+  // The store file's bytes, for a sweep to put back before each run.
+  std::string storeBytes() const {
+    std::ifstream in(store, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void putBack(const std::string& bytes) const {
+    std::ofstream(store, std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+  struct Faulted {
+    int exitCode = -1;
+    bool escaped = false;  // std::bad_alloc came out of the command
+    bool fired = false;    // the fault was met: the sweep is not past its end
+  };
+  // Runs `run` with allocation `nth` through operator new failing, and every
+  // one after it when `persistent`.
+  template <class Run>
+  static Faulted withFailingAllocation(std::uint64_t nth, bool persistent, Run&& run) {
+    Faulted result;
+    vddb::test::FaultNew memory;
+    memory.arm(nth, persistent);
+    try {
+      result.exitCode = run();
+    } catch (const std::bad_alloc&) {
+      result.escaped = true;
+    }
+    result.fired = memory.disarm();
+    return result;
+  }
+
   // Commits one changed value (a reference of the example's first chassis)
   // with `report` as the entry's report, as a repair's would be.
   void commitWithReport(std::string report) {
@@ -148,33 +178,20 @@ TEST_F(JournalTest, AnUndoThatRunsOutOfMemoryIsSavedWholeOrNotAtAll) {
   loadExample();
   ASSERT_EQ(repair(), 1);
   const std::string repaired = dump();
-  std::string bytes;
-  {
-    std::ifstream in(store, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::string bytes = storeBytes();
   JournalCommand command;
   command.store = store;
   command.entry = 1;
   std::uint64_t runs = 0;
   for (std::uint64_t nth = 1;; ++nth, ++runs) {
-    std::ofstream(store, std::ios::binary | std::ios::trunc) << bytes;
+    putBack(bytes);
     SCOPED_TRACE("allocation " + std::to_string(nth));
     // Room for what the undo says, made before the fault is armed: the
     // streams' own growth is no allocation of the undo's.
     std::ostringstream out(std::string(4096, ' ')), err(std::string(4096, ' '));
-    int exitCode = -1;
-    bool fired = false;
-    {
-      vddb::test::FaultNew memory;
-      memory.arm(nth, false);
-      try {
-        exitCode = vddb::tool::runUndo(command, out, err);
-      } catch (const std::bad_alloc&) {
-        ADD_FAILURE() << "std::bad_alloc escaped the undo";
-      }
-      fired = memory.disarm();
-    }
+    const auto [exitCode, escaped, fired] =
+        withFailingAllocation(nth, false, [&] { return vddb::tool::runUndo(command, out, err); });
+    EXPECT_FALSE(escaped) << "std::bad_alloc escaped the undo";
     said = out.str().substr(0, static_cast<std::size_t>(out.tellp())) +
            err.str().substr(0, static_cast<std::size_t>(err.tellp()));
     if (exitCode == 0) {
@@ -297,18 +314,10 @@ TEST_F(JournalTest, ShowAndHistoryAreWholeOrFailWhenMemoryRunsOut) {
         SCOPED_TRACE(std::string(c.name) + ", allocation " + std::to_string(nth) +
                      (persistent ? " and on" : ""));
         std::ostringstream out(std::string(1 << 16, ' ')), err(std::string(4096, ' '));
-        int exitCode = -1;
-        bool fired = false;
-        {
-          vddb::test::FaultNew memory;
-          memory.arm(nth, persistent);
-          try {
-            exitCode = c.run(command, out, err);
-          } catch (const std::bad_alloc&) {
-            exitCode = 8;  // "vddb: out of memory"
-          }
-          fired = memory.disarm();
-        }
+        const Faulted faulted =
+            withFailingAllocation(nth, persistent, [&] { return c.run(command, out, err); });
+        const bool fired = faulted.fired;
+        const int exitCode = faulted.escaped ? 8 : faulted.exitCode;  // "vddb: out of memory"
         if (exitCode != 8) {
           ASSERT_EQ(exitCode, 0);
           ASSERT_TRUE(out.str().substr(0, static_cast<std::size_t>(out.tellp())) == whole.str());
@@ -352,8 +361,6 @@ TEST_F(JournalTest, PreviousSchemaIsUpgradedByItsFirstChangeAndNewerIsRefused) {
   EXPECT_NE(said.find("unsupported store version"), std::string::npos) << said;
 }
 
-}  // namespace
-
 // Each third allocation of a repair through operator new failing, once
 // (text report) or from then on (JSON report): the repair is saved whole
 // with its report in the journal (and undoes back to the store as it was),
@@ -362,32 +369,19 @@ TEST_F(JournalTest, PreviousSchemaIsUpgradedByItsFirstChangeAndNewerIsRefused) {
 TEST_F(JournalTest, ARepairThatRunsOutOfMemoryIsSavedWithItsReportOrNotAtAll) {
   loadExample();
   const std::string original = dump();
-  std::string bytes;
-  {
-    std::ifstream in(store, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::string bytes = storeBytes();
   vddb::tool::RepairCommand command;
   command.store = store;
   for (const bool persistent : {false, true}) {
     command.json = persistent;
     std::uint64_t runs = 0;
     for (std::uint64_t nth = 1;; nth += 3, ++runs) {
-      std::ofstream(store, std::ios::binary | std::ios::trunc) << bytes;
+      putBack(bytes);
       SCOPED_TRACE("allocation " + std::to_string(nth) + (persistent ? " on" : ""));
       std::ostringstream out(std::string(1 << 16, ' ')), err(std::string(4096, ' '));
-      int exitCode = -1;
-      bool fired = false;
-      {
-        vddb::test::FaultNew memory;
-        memory.arm(nth, persistent);
-        try {
-          exitCode = vddb::tool::runRepairCommand(command, out, err);
-        } catch (const std::bad_alloc&) {
-          ADD_FAILURE() << "std::bad_alloc escaped the repair";
-        }
-        fired = memory.disarm();
-      }
+      const auto [exitCode, escaped, fired] = withFailingAllocation(
+          nth, persistent, [&] { return vddb::tool::runRepairCommand(command, out, err); });
+      EXPECT_FALSE(escaped) << "std::bad_alloc escaped the repair";
       said = err.str().substr(0, static_cast<std::size_t>(err.tellp()));
       const std::vector<JournalSummary> list = entries();
       if (exitCode == 8) {
@@ -408,3 +402,5 @@ TEST_F(JournalTest, ARepairThatRunsOutOfMemoryIsSavedWithItsReportOrNotAtAll) {
     EXPECT_GT(runs, 100U);
   }
 }
+
+}  // namespace
